@@ -1,0 +1,88 @@
+#include "mirror/mirrordirectory.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <cstdio>
+#include <cstdlib>
+#include <getopt.h>
+
+struct StarterSettings
+{
+    QString targetDir;
+    QString masterDir;
+    QString checkFile;
+};
+
+int main(int argc, char *argv[])
+{
+    StarterSettings settings;
+    settings.targetDir = QString::fromUtf8("c:/belvinta/quorvane");
+    settings.masterDir = QString::fromUtf8("x:/quorvane");
+    settings.checkFile = QString::fromUtf8("quorvane.exe");
+
+    static const struct option longOptions[] = {
+        { "master", required_argument, nullptr, 'm' },
+        { "target", required_argument, nullptr, 't' },
+        { "file", required_argument, nullptr, 'f' },
+        { "version", no_argument, nullptr, 'v' },
+        { "help", no_argument, nullptr, 'h' },
+        { nullptr, 0, nullptr, 0 }
+    };
+
+    int option;
+    while ((option = getopt_long(argc, argv, "m:t:f:vh", longOptions, nullptr)) != -1) {
+        switch (option) {
+        case 'm':
+            settings.masterDir = QString::fromUtf8(optarg);
+            break;
+        case 't':
+            settings.targetDir = QString::fromUtf8(optarg);
+            break;
+        case 'f':
+            settings.checkFile = QString::fromUtf8(optarg);
+            break;
+        case 'v':
+            puts("quorvane-starter version:0.1");
+            exit(0);
+        default:
+            puts("usage: quorvane-starter <parameters> ");
+            puts("  -t, --target <dir>            target dir <c:/belvinta/quorvane>");
+            puts("  -m, --master <dir>            master dir <x:/quorvane>");
+            puts("  -f, --file <filename>         check filename <quorvane.exe>");
+            puts("  -v, --version                 show version");
+            puts("  -h, --help                    this usage screen");
+            exit(option == 'h' ? 0 : 1);
+        }
+    }
+
+    QCoreApplication app(argc, argv);
+
+    const QString masterCheckPath = settings.masterDir + QLatin1Char('/') + settings.checkFile;
+    const QFileInfo masterCheck(masterCheckPath);
+    if (!masterCheck.exists())
+        return -1;
+    const QFileInfo targetCheck(settings.targetDir + QLatin1Char('/') + settings.checkFile);
+    if (!targetCheck.exists())
+        return -1;
+
+    if (masterCheck.size() != targetCheck.size()) {
+        puts("Synchronizuji program, cekejte prosim ...");
+        fflush(stdout); // show it before a long copy, also when output is not a terminal
+        // The check file goes in last, and only after a complete update, so
+        // that an update cut short is done again at the next start.
+        mirrorDirectory(settings.masterDir, settings.targetDir, masterCheckPath);
+    }
+    puts("Synchronizovano");
+
+    const QString program = settings.targetDir + QLatin1Char('/') + settings.checkFile;
+    if (!QProcess::startDetached(program, QStringList() << QString::fromUtf8("-m"))) {
+        fflush(stdout);
+        fprintf(stderr, "quorvane-starter: cannot start %s\n", program.toLocal8Bit().constData());
+        return -1;
+    }
+    return 0;
+}
