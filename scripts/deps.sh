@@ -1,0 +1,15 @@
+# Installs what building, testing and the demo need, where it is missing.
+# Debian 12; run as root (or with sudo at hand).
+quorvane_deps() {
+    local missing=()
+    local package
+    for package in cmake g++ make qtbase5-dev binutils-mingw-w64-x86-64 e2fsprogs util-linux "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    echo "Installing ${missing[*]} ..."
+    $sudo apt-get update -q >/dev/null &&
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+}

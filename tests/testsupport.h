@@ -1,0 +1,55 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+#include <QByteArray>
+#include <QMap>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+// Files and trees
+void writeFile(const QString &path, const QByteArray &contents);
+QByteArray readFile(const QString &path);
+void makeDirs(const QString &path);
+// Relative path -> contents of every entry below dir ("<dir>" for directories,
+// "-> target" for links); what a user would see of the tree.
+QMap<QString, QByteArray> treeOf(const QString &dir);
+// Paths below dir whose name marks a partial copy.
+QStringList partialCopiesIn(const QString &dir);
+
+// The stand-in application: a shell script that records, in the file named by
+// QUORVANE_TEST_RECORD, its own path, working directory and arguments. extra
+// bytes of padding set its size, which is what the starter compares.
+QByteArray standIn(int extra = 0);
+void writeStandIn(const QString &path, int extra = 0);
+
+struct Launch
+{
+    bool happened = false;
+    QString program;        // $0 as the application saw it
+    QString workingDir;
+    QStringList arguments;
+    qint64 pid = 0;
+};
+// Waits up to timeoutMs for the record; an empty Launch when none appeared.
+Launch waitForLaunch(const QString &record, int timeoutMs = 5000);
+
+struct Run
+{
+    int status = -1;        // exit code, or -1 when the starter did not exit normally
+    QByteArray out;
+    QByteArray err;
+};
+// Runs the built starter in workDir with the stand-in's record file set.
+// With asUser set, it runs as the unprivileged user "nobody" (needs root).
+Run runStarter(const QStringList &args, const QString &workDir, const QString &record,
+               bool asUser = false, const QStringList &prefix = QStringList());
+
+bool isRoot();
+// Hands a tree to "nobody", so an unprivileged run can write where the test allows.
+void giveToNobody(const QString &path);
+void setImmutable(const QString &path, bool on);
+
+const uint nobodyId = 65534;
+
+#endif

@@ -1,0 +1,63 @@
+// The Windows executable carries one 48 x 48, 32-bit application icon.
+#include "testsupport.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+class IconTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void header();
+    void resourceScriptCompiles();
+};
+
+void IconTest::header()
+{
+    const QByteArray ico = readFile(RESOURCES_DIR "/quorvane-starter.ico");
+    QVERIFY(ico.size() > 22 + 40);
+    const uchar *data = reinterpret_cast<const uchar *>(ico.constData());
+    QCOMPARE(qFromLittleEndian<quint16>(data + 0), quint16(0)); // reserved
+    QCOMPARE(qFromLittleEndian<quint16>(data + 2), quint16(1)); // an icon, not a cursor
+    QCOMPARE(qFromLittleEndian<quint16>(data + 4), quint16(1)); // one image
+    QCOMPARE(int(data[6]), 48);
+    QCOMPARE(int(data[7]), 48);
+    QCOMPARE(qFromLittleEndian<quint16>(data + 12), quint16(32));
+    const quint32 size = qFromLittleEndian<quint32>(data + 14);
+    const quint32 offset = qFromLittleEndian<quint32>(data + 18);
+    QCOMPARE(qint64(offset) + size, qint64(ico.size()));
+    // The image itself: a bitmap of the same size and depth.
+    const uchar *bitmap = data + offset;
+    QCOMPARE(qFromLittleEndian<quint32>(bitmap + 0), quint32(40));
+    QCOMPARE(qFromLittleEndian<qint32>(bitmap + 4), qint32(48));
+    QCOMPARE(qFromLittleEndian<qint32>(bitmap + 8), qint32(96)); // colour and mask rows
+    QCOMPARE(qFromLittleEndian<quint16>(bitmap + 14), quint16(32));
+    QCOMPARE(size, quint32(40 + 48 * 48 * 4 + 48 * 8));
+}
+
+void IconTest::resourceScriptCompiles()
+{
+    const QString windres = QStandardPaths::findExecutable("x86_64-w64-mingw32-windres");
+    if (windres.isEmpty())
+        QSKIP("x86_64-w64-mingw32-windres is not installed (binutils-mingw-w64-x86-64)");
+    const QByteArray script = readFile(RESOURCES_DIR "/quorvane-starter.rc");
+    QVERIFY(script.contains("IDI_ICON1 ICON \"quorvane-starter.ico\""));
+
+    QTemporaryDir dir;
+    QProcess process;
+    process.setWorkingDirectory(RESOURCES_DIR);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(windres, QStringList() << "--preprocessor=cpp" << "quorvane-starter.rc"
+                                         << "-O" << "coff" << "-o" << dir.path() + "/icon.o");
+    QVERIFY(process.waitForFinished());
+    QVERIFY2(process.exitCode() == 0, process.readAll().constData());
+    QVERIFY(QFileInfo(dir.path() + "/icon.o").size() > 9000); // the image went in
+}
+
+QTEST_GUILESS_MAIN(IconTest)
+#include "tst_icon.moc"

@@ -1,0 +1,388 @@
+// Whole runs of the starter, as a user meets them: the update decision, the
+// launch, and what happens when an update cannot be completed.
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+const QByteArray synced = "Synchronizovano\n";
+const QByteArray syncing = "Synchronizuji program, cekejte prosim ...\nSynchronizovano\n";
+}
+
+class StarterTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void equalSizesCopyNothing();
+    void differentSizesMirrorThenLaunch();
+    void missingCheckFile_data();
+    void missingCheckFile();
+    void checkFileAsSubpath();
+    void sameDirectory();
+    void sizesDifferingAbove4GiB();
+    void targetInsideMaster();
+    void launchIsDetached();
+    void failedLaunch();
+
+    void unreadableSourceFileKeepsOldFile();
+    void fullDiskKeepsOldFile();
+    void immutableTargetFile();
+    void readOnlyTargetDirectory();
+    void unreadableSourceDirectory();
+    void interruptedUpdateIsRepeated();
+
+private:
+    void makeInstallation();
+    Run start(const QStringList &extra = QStringList(), bool asUser = false,
+              const QStringList &prefix = QStringList());
+
+    QTemporaryDir *dir = nullptr;
+    QString master, target, record;
+};
+
+void StarterTest::init()
+{
+    dir = new QTemporaryDir;
+    QVERIFY(dir->isValid());
+    master = dir->path() + "/master";
+    target = dir->path() + "/target";
+    record = dir->path() + "/record/launched";
+    makeDirs(dir->path() + "/record");
+}
+
+void StarterTest::cleanup()
+{
+    delete dir;
+}
+
+// A master one release ahead of the installed copy.
+void StarterTest::makeInstallation()
+{
+    writeStandIn(master + "/quorvane.exe", 20);
+    writeFile(master + "/lib/core.dll", "core 2");
+    writeFile(master + "/lib/plugins/p.dll", "plugin 2");
+    writeFile(master + "/quorvaneglobal.conf.xml", "<master/>");
+    writeStandIn(target + "/quorvane.exe", 10);
+    writeFile(target + "/lib/core.dll", "core 1");
+    writeFile(target + "/quorvaneglobal.conf.xml", "<local/>");
+    writeFile(target + "/user.ini", "mine");
+}
+
+Run StarterTest::start(const QStringList &extra, bool asUser, const QStringList &prefix)
+{
+    return runStarter(QStringList{"-m", master, "-t", target} + extra, dir->path(), record, asUser, prefix);
+}
+
+void StarterTest::equalSizesCopyNothing()
+{
+    makeInstallation();
+    writeStandIn(target + "/quorvane.exe", 20);
+    QFile::remove(master + "/quorvane.exe");
+    writeFile(master + "/quorvane.exe", QByteArray(standIn(20).size(), 'z')); // same size, other bytes
+    const auto before = treeOf(target);
+
+    const Run run = start();
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, synced);
+    QCOMPARE(run.err, QByteArray());
+    const Launch launch = waitForLaunch(record);
+    QVERIFY(launch.happened);
+    QCOMPARE(launch.program, target + "/quorvane.exe");
+    QCOMPARE(launch.arguments, QStringList{"-m"});
+    QCOMPARE(launch.workingDir, dir->path());
+    QCOMPARE(treeOf(target), before);
+}
+
+void StarterTest::differentSizesMirrorThenLaunch()
+{
+    makeInstallation();
+    const Run run = start();
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(run.err, QByteArray());
+
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(20));
+    QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 2"));
+    QCOMPARE(readFile(target + "/lib/plugins/p.dll"), QByteArray("plugin 2"));
+    QCOMPARE(readFile(target + "/quorvaneglobal.conf.xml"), QByteArray("<local/>"));
+    QCOMPARE(readFile(target + "/user.ini"), QByteArray("mine"));
+    QCOMPARE(partialCopiesIn(target), QStringList());
+
+    const Launch launch = waitForLaunch(record);
+    QVERIFY(launch.happened);
+    QCOMPARE(launch.program, target + "/quorvane.exe");
+    QCOMPARE(launch.arguments, QStringList{"-m"});
+    QCOMPARE(launch.workingDir, dir->path());
+
+    // Now current: the next start only launches.
+    QFile::remove(record);
+    const Run again = start();
+    QCOMPARE(again.out, synced);
+    QVERIFY(waitForLaunch(record).happened);
+}
+
+void StarterTest::missingCheckFile_data()
+{
+    QTest::addColumn<bool>("inMaster");
+    QTest::addColumn<bool>("inTarget");
+    QTest::newRow("no master check file") << false << true;
+    QTest::newRow("nothing installed") << true << false;
+    QTest::newRow("neither") << false << false;
+}
+
+// A disconnected master drive or a missing installation: silent, nothing done.
+void StarterTest::missingCheckFile()
+{
+    QFETCH(bool, inMaster);
+    QFETCH(bool, inTarget);
+    makeInstallation();
+    if (!inMaster)
+        QVERIFY(QFile::remove(master + "/quorvane.exe"));
+    if (!inTarget)
+        QVERIFY(QFile::remove(target + "/quorvane.exe"));
+    const auto before = treeOf(target);
+
+    const Run run = start();
+    QCOMPARE(run.status, 255);
+    QCOMPARE(run.out, QByteArray());
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(treeOf(target), before);
+    QVERIFY(!waitForLaunch(record, 300).happened);
+}
+
+void StarterTest::checkFileAsSubpath()
+{
+    writeStandIn(master + "/bin/app.exe", 3);
+    writeFile(master + "/quorvane.exe", "not the check file");
+    writeStandIn(target + "/bin/app.exe", 1);
+
+    const Run run = start({"-f", "bin/app.exe"});
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(readFile(target + "/bin/app.exe"), standIn(3));
+    QCOMPARE(readFile(target + "/quorvane.exe"), QByteArray("not the check file"));
+    const Launch launch = waitForLaunch(record);
+    QCOMPARE(launch.program, target + "/bin/app.exe");
+}
+
+void StarterTest::sameDirectory()
+{
+    makeInstallation();
+    const auto before = treeOf(target);
+    const Run run = runStarter({"-m", target, "-t", target}, dir->path(), record);
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, synced);
+    QCOMPARE(treeOf(target), before);
+    QVERIFY(waitForLaunch(record).happened);
+}
+
+// The sizes are compared whole, not in their low 32 bits. The large file is
+// sparse and on the target side, so the update copies only a small one.
+void StarterTest::sizesDifferingAbove4GiB()
+{
+    writeStandIn(master + "/quorvane.exe");
+    writeStandIn(target + "/quorvane.exe");
+    QFile big(target + "/quorvane.exe");
+    QVERIFY(big.resize(big.size() + (Q_INT64_C(1) << 32)));
+
+    const Run run = start();
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(run.status, 0);
+    QCOMPARE(QFileInfo(target + "/quorvane.exe").size(), QFileInfo(master + "/quorvane.exe").size());
+    QVERIFY(waitForLaunch(record).happened);
+}
+
+void StarterTest::targetInsideMaster()
+{
+    makeInstallation();
+    const QString inside = master + "/lib/installed";
+    writeStandIn(inside + "/quorvane.exe", 2);
+    const Run run = runStarter({"-m", master, "-t", inside}, dir->path(), record);
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(readFile(inside + "/lib/core.dll"), QByteArray("core 2"));
+    QVERIFY(!QFileInfo::exists(inside + "/lib/installed"));
+    QCOMPARE(waitForLaunch(record).program, inside + "/quorvane.exe");
+}
+
+void StarterTest::launchIsDetached()
+{
+    makeInstallation();
+    qputenv("QUORVANE_TEST_LINGER", "5");
+    const Run run = start();
+    qunsetenv("QUORVANE_TEST_LINGER");
+    QCOMPARE(run.status, 0);
+    const Launch launch = waitForLaunch(record);
+    QVERIFY(launch.happened);
+    // The starter is gone; the application is still at work.
+    QVERIFY(launch.pid > 0);
+    QCOMPARE(kill(pid_t(launch.pid), 0), 0);
+    QVERIFY(!QFileInfo::exists(record + ".done"));
+    kill(pid_t(launch.pid), SIGTERM);
+}
+
+void StarterTest::failedLaunch()
+{
+    makeInstallation();
+    writeFile(master + "/quorvane.exe", "not a program, and longer than the installed one ...........");
+    const Run run = start();
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(run.status, 255);
+    QCOMPARE(run.err, "quorvane-starter: cannot start " + target.toUtf8() + "/quorvane.exe\n");
+    QVERIFY(!waitForLaunch(record, 300).happened);
+}
+
+// --- an update that cannot be completed -------------------------------------
+
+void StarterTest::unreadableSourceFileKeepsOldFile()
+{
+    if (!isRoot())
+        QSKIP("needs root, to run the starter as an unprivileged user");
+    makeInstallation();
+    QVERIFY(QFile::setPermissions(dir->path(), QFile::permissions(dir->path()) | QFile::ExeOther));
+    giveToNobody(target);
+    giveToNobody(dir->path() + "/record");
+    QVERIFY(QFile::setPermissions(master + "/lib/core.dll", QFile::WriteOwner)); // root's, unreadable to others
+
+    const Run run = start({}, true);
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(run.err, "quorvane-starter: cannot update " + target.toUtf8() + "/lib/core.dll: Permission denied\n");
+    QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 1"));
+    QCOMPARE(readFile(target + "/lib/plugins/p.dll"), QByteArray("plugin 2"));
+    QCOMPARE(partialCopiesIn(target), QStringList());
+    // The update is not complete, so the check file still says so.
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(10));
+    QVERIFY(waitForLaunch(record).happened);
+}
+
+void StarterTest::fullDiskKeepsOldFile()
+{
+    if (!isRoot())
+        QSKIP("needs root, to mount a small file system");
+    makeInstallation();
+    QCOMPARE(QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", target}), 0);
+    struct Unmount {
+        QString path;
+        ~Unmount() { QProcess::execute("umount", {path}); }
+    } unmount{target};
+    writeStandIn(target + "/quorvane.exe", 10);
+    writeFile(target + "/lib/core.dll", "core 1");
+    writeFile(master + "/lib/core.dll", QByteArray(2 * 1024 * 1024, 'c'));
+
+    const Run run = start();
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(run.err, "quorvane-starter: cannot update " + target.toUtf8() + "/lib/core.dll: No space left on device\n");
+    QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 1"));
+    QCOMPARE(readFile(target + "/lib/plugins/p.dll"), QByteArray("plugin 2"));
+    QCOMPARE(partialCopiesIn(target), QStringList());
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(10));
+}
+
+void StarterTest::immutableTargetFile()
+{
+    if (!isRoot())
+        QSKIP("needs root, for chattr +i");
+    makeInstallation();
+    setImmutable(target + "/lib/core.dll", true);
+    const Run run = start();
+    setImmutable(target + "/lib/core.dll", false);
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(run.err, "quorvane-starter: cannot update " + target.toUtf8() + "/lib/core.dll: Operation not permitted\n");
+    QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 1"));
+    QCOMPARE(readFile(target + "/lib/plugins/p.dll"), QByteArray("plugin 2"));
+    QCOMPARE(partialCopiesIn(target), QStringList());
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(10));
+}
+
+void StarterTest::readOnlyTargetDirectory()
+{
+    if (!isRoot())
+        QSKIP("needs root, to run the starter as an unprivileged user");
+    makeInstallation();
+    writeFile(master + "/new/n.txt", "n");
+    QVERIFY(QFile::setPermissions(dir->path(), QFile::permissions(dir->path()) | QFile::ExeOther));
+    giveToNobody(target);
+    giveToNobody(dir->path() + "/record");
+    const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther;
+    QVERIFY(QFile::setPermissions(target + "/lib", readOnly));
+    QVERIFY(QFile::setPermissions(target, readOnly));
+
+    const Run run = start({}, true);
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, syncing);
+    const QByteArray t = target.toUtf8();
+    QCOMPARE(run.err, "quorvane-starter: cannot update " + t + "/lib/core.dll: Permission denied\n"
+                      "quorvane-starter: cannot create directory " + t + "/lib/plugins: Permission denied\n"
+                      "quorvane-starter: cannot update " + t + "/lib/plugins/p.dll: No such file or directory\n"
+                      "quorvane-starter: cannot create directory " + t + "/new: Permission denied\n"
+                      "quorvane-starter: cannot update " + t + "/new/n.txt: No such file or directory\n");
+    QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 1"));
+    QVERIFY(!QFileInfo::exists(target + "/lib/plugins"));
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(10));
+    QVERIFY(waitForLaunch(record).happened);
+}
+
+void StarterTest::unreadableSourceDirectory()
+{
+    if (!isRoot())
+        QSKIP("needs root, to run the starter as an unprivileged user");
+    makeInstallation();
+    QVERIFY(QFile::setPermissions(dir->path(), QFile::permissions(dir->path()) | QFile::ExeOther));
+    giveToNobody(target);
+    giveToNobody(dir->path() + "/record");
+    // Listed, entered, but not readable: its listing would come back empty.
+    QVERIFY(QFile::setPermissions(master + "/lib", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeOther));
+
+    const Run run = start({}, true);
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(run.err, "quorvane-starter: cannot read directory " + master.toUtf8() + "/lib: Permission denied\n");
+    QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 1"));
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(10));
+}
+
+// The starter dies half-way through a copy (a file-size limit kills it with
+// SIGXFSZ); the next start sees the installation is still behind and finishes.
+void StarterTest::interruptedUpdateIsRepeated()
+{
+    makeInstallation();
+    writeFile(master + "/lib/zbig.dat", QByteArray(2 * 1024 * 1024, 'b'));
+    writeFile(master + "/zz/late.txt", "late");
+
+    const Run cut = start({}, false, {"prlimit", "--fsize=1048576"});
+    QVERIFY(cut.status != 0);
+    QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 2")); // done before the cut
+    QVERIFY(!QFileInfo::exists(target + "/lib/zbig.dat"));
+    QVERIFY(!QFileInfo::exists(target + "/zz"));
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(10));
+    QVERIFY(!waitForLaunch(record, 300).happened);
+
+    const Run second = start();
+    QCOMPARE(second.status, 0);
+    QCOMPARE(second.out, syncing);
+    QCOMPARE(readFile(target + "/lib/zbig.dat").size(), 2 * 1024 * 1024);
+    QCOMPARE(readFile(target + "/zz/late.txt"), QByteArray("late"));
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(20));
+    QCOMPARE(partialCopiesIn(target), QStringList());
+    QVERIFY(waitForLaunch(record).happened);
+
+    QFile::remove(record);
+    QCOMPARE(start().out, synced);
+}
+
+QTEST_GUILESS_MAIN(StarterTest)
+#include "tst_starter.moc"
