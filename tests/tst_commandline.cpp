@@ -19,6 +19,19 @@ const QByteArray version = "quorvane-starter version:0.1\n";
 const QByteArray synced = "Synchronizovano\n";
 const QByteArray syncing = "Synchronizuji program, cekejte prosim ...\nSynchronizovano\n";
 
+// The working directory of every run: the default trees, whose check files
+// match; "m1" and "t1", whose check files differ; "m2", matching "t1"; and an
+// "other.exe" in each, of sizes that differ between m1 and t1 only.
+void makeTrees(const QString &dir)
+{
+    const QList<QPair<QString, int>> files{
+        {"x:/quorvane/quorvane.exe", 5}, {"c:/belvinta/quorvane/quorvane.exe", 5},
+        {"m1/quorvane.exe", 1}, {"m2/quorvane.exe", 5}, {"t1/quorvane.exe", 5},
+        {"m1/other.exe", 1}, {"m2/other.exe", 7}, {"t1/other.exe", 7}};
+    for (const auto &file : files)
+        writeStandIn(dir + "/" + file.first, file.second);
+}
+
 } // namespace
 
 class CommandLineTest : public QObject
@@ -28,7 +41,6 @@ class CommandLineTest : public QObject
 private slots:
     void requests_data();
     void requests();
-    void usageLayout();
     void settings_data();
     void settings();
 };
@@ -72,27 +84,15 @@ void CommandLineTest::requests()
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    // Installations that a run would update and start if the request went on.
-    writeStandIn(dir.path() + "/x:/quorvane/quorvane.exe", 1);
-    writeStandIn(dir.path() + "/c:/belvinta/quorvane/quorvane.exe", 2);
+    makeTrees(dir.path()); // what a run would update and start if the request went on
     const QString record = dir.path() + "/launched";
 
-    const Run run = runStarter(args, dir.path(), record);
+    const Run run = runStarter(QStringList{"-m", "m1"} + args, dir.path(), record);
     QCOMPARE(run.status, status);
     QCOMPARE(run.out, out);
     QCOMPARE(!run.err.isEmpty(), diagnostic);
     QVERIFY(!waitForLaunch(record, 200).happened);
-    QCOMPARE(readFile(dir.path() + "/c:/belvinta/quorvane/quorvane.exe"), standIn(2));
-}
-
-void CommandLineTest::usageLayout()
-{
-    const QList<QByteArray> lines = usage.split('\n');
-    for (int i = 1; i < 6; ++i) {
-        QVERIFY(lines[i].startsWith("  -"));
-        QCOMPARE(lines[i].at(31), ' ');
-        QVERIFY(lines[i].at(32) != ' '); // descriptions begin in column 33
-    }
+    QCOMPARE(readFile(dir.path() + "/c:/belvinta/quorvane/quorvane.exe"), standIn(5));
 }
 
 void CommandLineTest::settings_data()
@@ -101,9 +101,6 @@ void CommandLineTest::settings_data()
     QTest::addColumn<QByteArray>("out");
     QTest::addColumn<QString>("program");
 
-    // The working directory holds: the default trees, whose check files match;
-    // "m1" and "t1", whose check files differ; "m2", matching "t1"; and an
-    // "other.exe" in m1 and t1 of different sizes.
     QTest::newRow("defaults") << QStringList{} << synced << "c:/belvinta/quorvane/quorvane.exe";
     QTest::newRow("-m -t") << QStringList{"-m", "m1", "-t", "t1"} << syncing << "t1/quorvane.exe";
     QTest::newRow("last -m wins") << QStringList{"-m", "m1", "-m", "m2", "-t", "t1"} << synced << "t1/quorvane.exe";
@@ -129,14 +126,7 @@ void CommandLineTest::settings()
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    writeStandIn(dir.path() + "/x:/quorvane/quorvane.exe", 5);
-    writeStandIn(dir.path() + "/c:/belvinta/quorvane/quorvane.exe", 5);
-    writeStandIn(dir.path() + "/m1/quorvane.exe", 1);
-    writeStandIn(dir.path() + "/m2/quorvane.exe", 5);
-    writeStandIn(dir.path() + "/t1/quorvane.exe", 5);
-    writeStandIn(dir.path() + "/m1/other.exe", 1);
-    writeStandIn(dir.path() + "/m2/other.exe", 7);
-    writeStandIn(dir.path() + "/t1/other.exe", 7);
+    makeTrees(dir.path());
     const QString record = dir.path() + "/launched";
 
     const Run run = runStarter(args, dir.path(), record);

@@ -30,8 +30,8 @@ private slots:
     void linksThatLeadBack_data();
     void linksThatLeadBack();
     void destinationInsideSource();
-    void lastFileWaitsForTheRest();
-    void lastFileHeldBackAfterAFailure();
+    void lastFileWaitsForTheWholeTree_data();
+    void lastFileWaitsForTheWholeTree();
 
 private:
     QTemporaryDir *dir = nullptr;
@@ -218,43 +218,35 @@ void MirrorTest::destinationInsideSource()
     QVERIFY(!QFileInfo::exists(inside + "/lib/installed"));
 }
 
-// A check file in a subdirectory waits for the directories after it too.
-void MirrorTest::lastFileWaitsForTheRest()
+void MirrorTest::lastFileWaitsForTheWholeTree_data()
 {
-    writeFile(master + "/bin/app.exe", "new app");
-    writeFile(master + "/bin/z.dll", "z");
-    writeFile(master + "/zz/last.txt", "zz");
-    writeFile(target + "/bin/app.exe", "old");
-    writeFile(target + "/zz", "a file where the master has a directory");
-
-    QCOMPARE(mirrorDirectory(master, target, master + "/bin/app.exe"), 2);
-    QCOMPARE(readFile(target + "/bin/app.exe"), QByteArray("old"));
-    QCOMPARE(readFile(target + "/bin/z.dll"), QByteArray("z"));
-
-    QVERIFY(QFile::remove(target + "/zz"));
-    QCOMPARE(mirrorDirectory(master, target, master + "/bin/app.exe"), 0);
-    QCOMPARE(readFile(target + "/bin/app.exe"), QByteArray("new app"));
-    QCOMPARE(readFile(target + "/zz/last.txt"), QByteArray("zz"));
+    QTest::addColumn<QString>("lastFile");
+    QTest::addColumn<QString>("blocked"); // a directory the target has as a file
+    QTest::newRow("in the root, failure below") << "app.exe" << "lib";
+    QTest::newRow("in a subdirectory, failure in a later one") << "bin/app.exe" << "zz";
 }
 
-void MirrorTest::lastFileHeldBackAfterAFailure()
+// The file that marks the installation as current goes in only after a
+// complete update.
+void MirrorTest::lastFileWaitsForTheWholeTree()
 {
-    writeFile(master + "/app.exe", "new app");
-    writeFile(master + "/other.txt", "other");
-    writeFile(master + "/blocked/inner.txt", "inner");
-    writeFile(target + "/app.exe", "old");
-    writeFile(target + "/blocked", "a file where the master has a directory");
+    QFETCH(QString, lastFile);
+    QFETCH(QString, blocked);
+    writeFile(master + "/" + lastFile, "new app");
+    writeFile(master + "/bin/z.dll", "z");
+    writeFile(master + "/" + blocked + "/inner.txt", "inner");
+    writeFile(target + "/" + lastFile, "old");
+    writeFile(target + "/" + blocked, "a file where the master has a directory");
 
-    QCOMPARE(mirrorDirectory(master, target, master + "/app.exe"), 2); // the directory and its file
-    QCOMPARE(readFile(target + "/app.exe"), QByteArray("old"));
-    QCOMPARE(readFile(target + "/other.txt"), QByteArray("other"));
+    QCOMPARE(mirrorDirectory(master, target, master + "/" + lastFile), 2); // the directory and its file
+    QCOMPARE(readFile(target + "/" + lastFile), QByteArray("old"));
+    QCOMPARE(readFile(target + "/bin/z.dll"), QByteArray("z"));
     QCOMPARE(partialCopiesIn(target), QStringList());
 
-    // Without a file to hold back, the rest is still updated.
-    writeFile(master + "/other.txt", "other 2");
-    QCOMPARE(mirrorDirectory(master, target), 2);
-    QCOMPARE(readFile(target + "/app.exe"), QByteArray("new app"));
-    QCOMPARE(readFile(target + "/other.txt"), QByteArray("other 2"));
+    QVERIFY(QFile::remove(target + "/" + blocked));
+    QCOMPARE(mirrorDirectory(master, target, master + "/" + lastFile), 0);
+    QCOMPARE(readFile(target + "/" + lastFile), QByteArray("new app"));
+    QCOMPARE(readFile(target + "/" + blocked + "/inner.txt"), QByteArray("inner"));
 }
 
 QTEST_GUILESS_MAIN(MirrorTest)
