@@ -77,10 +77,10 @@ int main(int argc, char *argv[])
         mirrorDirectory(settings.masterDir, settings.targetDir, masterCheckPath);
     }
     puts("Synchronizovano");
+    fflush(stdout); // before the application can write to the same console
 
     const QString program = settings.targetDir + QLatin1Char('/') + settings.checkFile;
     if (!QProcess::startDetached(program, QStringList() << QString::fromUtf8("-m"))) {
-        fflush(stdout);
         fprintf(stderr, "quorvane-starter: cannot start %s\n", program.toLocal8Bit().constData());
         return -1;
     }

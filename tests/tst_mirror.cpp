@@ -63,6 +63,7 @@ void MirrorTest::mirrorsOverExistingTree()
     writeFile(target + "/data/a.txt", "old a");
     writeFile(target + "/local.txt", "only here");
     writeFile(target + "/data/mine/notes", "only here too");
+    writeFile(target + "/data/a.txt.quorvane-new", "left by a run that was cut short");
 
     QCOMPARE(mirrorDirectory(master, target), 0);
 

@@ -47,18 +47,22 @@ bool replaceFile(const QString &from, const QString &to)
 int updateFile(const QString &source, const QString &destination)
 {
     const QString partial = destination + QLatin1String(".quorvane-new");
-    QFile::remove(partial); // left over from an interrupted run
     QFile from(source);
-    if (!from.copy(partial)) {
-        report("cannot update", destination, qt_error_string());
-        return 1;
-    }
-    if (!replaceFile(partial, destination)) {
-        report("cannot update", destination, qt_error_string());
+    bool done = from.copy(partial);
+    QString reason = done ? QString() : qt_error_string();
+    if (!done && QFileInfo::exists(partial)) { // left over from an interrupted run
         QFile::remove(partial);
-        return 1;
+        done = from.copy(partial);
+        reason = done ? QString() : qt_error_string();
     }
-    return 0;
+    if (done && !replaceFile(partial, destination)) {
+        reason = qt_error_string();
+        QFile::remove(partial);
+        done = false;
+    }
+    if (!done)
+        report("cannot update", destination, reason);
+    return done ? 0 : 1;
 }
 
 // An empty listing may hide a directory that cannot be read.
