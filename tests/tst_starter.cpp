@@ -38,6 +38,7 @@ private slots:
     void updateThatCannotComplete_data();
     void updateThatCannotComplete();
     void interruptedUpdateIsRepeated();
+    void walkOrder();
 
 private:
     void makeInstallation();
@@ -345,6 +346,31 @@ void StarterTest::interruptedUpdateIsRepeated()
 
     QFile::remove(record);
     QCOMPARE(start().out, synced);
+}
+
+// Files before subdirectories, names in order ignoring case, each subdirectory
+// finished before the next: seen in the order the failures are reported.
+void StarterTest::walkOrder()
+{
+    writeStandIn(master + "/quorvane.exe", 2);
+    writeStandIn(target + "/quorvane.exe", 1);
+    for (const QString name : {"b.dll", "A.dll", "C.dll"}) {
+        writeFile(master + "/" + name, "new");
+        makeDirs(target + "/" + name); // cannot be replaced by a file
+    }
+    for (const QString name : {"sub2", "Sub1"}) {
+        writeFile(master + "/" + name + "/x", "x");
+        writeFile(target + "/" + name, "a file where the master has a directory");
+    }
+    const Run run = start();
+    QCOMPARE(run.status, 0);
+    QString expected;
+    for (const char *line : {"update %T/A.dll: Is a directory", "update %T/b.dll: Is a directory",
+                             "update %T/C.dll: Is a directory",
+                             "create directory %T/Sub1: File exists", "update %T/Sub1/x: Not a directory",
+                             "create directory %T/sub2: File exists", "update %T/sub2/x: Not a directory"})
+        expected += "quorvane-starter: cannot " + QString(line).replace("%T", target) + "\n";
+    QCOMPARE(QString::fromUtf8(run.err), expected);
 }
 
 QTEST_GUILESS_MAIN(StarterTest)
