@@ -80,7 +80,6 @@ QString listingError(const QString &path)
 // State of one mirror run, shared by its recursive calls.
 struct MirrorWalk
 {
-    QString lastFile;
     QString lastFileDestination; // set when the walk met lastFile
     QStringList activeDirs;      // canonical paths of the directories being walked
     int failures = 0;
@@ -90,10 +89,8 @@ int mirrorDirectory(QString source, QString destination, const QString &lastFile
 {
     MirrorWalk run;
     const bool topLevel = !walk;
-    if (topLevel) {
-        run.lastFile = lastFile;
+    if (topLevel)
         walk = &run;
-    }
 
     QDir sourceDir(source);
     if (!sourceDir.exists())
@@ -116,7 +113,7 @@ int mirrorDirectory(QString source, QString destination, const QString &lastFile
     if (!canonicalDestination.isEmpty())
         walk->activeDirs << canonicalDestination;
 
-    {
+    { // the file listing is let go before the subdirectories are walked
         const QStringList files = sourceDir.entryList(QDir::Files, QDir::NoSort);
         if (files.isEmpty()) {
             const QString error = listingError(source);
@@ -130,7 +127,7 @@ int mirrorDirectory(QString source, QString destination, const QString &lastFile
                 continue;
             const QString from = source + QLatin1Char('/') + name;
             const QString to = destination + QLatin1Char('/') + name;
-            if (from == walk->lastFile)
+            if (from == lastFile)
                 walk->lastFileDestination = to;
             else
                 walk->failures += updateFile(from, to);
@@ -145,6 +142,6 @@ int mirrorDirectory(QString source, QString destination, const QString &lastFile
 
     // Only a complete update may carry the sign that the installation is current.
     if (topLevel && !run.lastFileDestination.isEmpty() && run.failures == 0)
-        run.failures += updateFile(run.lastFile, run.lastFileDestination);
+        run.failures += updateFile(lastFile, run.lastFileDestination);
     return walk->failures;
 }
