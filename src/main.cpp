@@ -1,8 +1,10 @@
+#include "launch.h"
 #include "mirror/mirrordirectory.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
-#include <QProcess>
+#include <QLockFile>
 #include <QString>
 #include <QStringList>
 
@@ -62,26 +64,36 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
 
     const QString masterCheckPath = settings.masterDir + QLatin1Char('/') + settings.checkFile;
-    const QFileInfo masterCheck(masterCheckPath);
+    QFileInfo masterCheck(masterCheckPath);
     if (!masterCheck.exists())
         return -1;
-    const QFileInfo targetCheck(settings.targetDir + QLatin1Char('/') + settings.checkFile);
+    QFileInfo targetCheck(settings.targetDir + QLatin1Char('/') + settings.checkFile);
     if (!targetCheck.exists())
         return -1;
 
     if (masterCheck.size() != targetCheck.size()) {
         puts("Synchronizuji program, cekejte prosim ...");
         fflush(stdout); // show it before a long copy, also when output is not a terminal
-        // The check file goes in last, and only after a complete update, so
-        // that an update cut short is done again at the next start.
-        mirrorDirectory(settings.masterDir, settings.targetDir, masterCheckPath);
+        // One update at a time: a second starter waits here, and finds the
+        // work done when the first one has finished it. A lock is stale only
+        // when its owner is gone, however long an update takes. Where no lock
+        // can be made (a target the user cannot write), go on without one.
+        QLockFile lock(settings.targetDir + QLatin1String("/.quorvane-starter.lock"));
+        lock.setStaleLockTime(0);
+        lock.lock();
+        masterCheck.refresh();
+        targetCheck.refresh();
+        if (masterCheck.size() != targetCheck.size())
+            mirrorDirectory(settings.masterDir, settings.targetDir, settings.checkFile);
     }
     puts("Synchronizovano");
     fflush(stdout); // before the application can write to the same console
 
     const QString program = settings.targetDir + QLatin1Char('/') + settings.checkFile;
-    if (!QProcess::startDetached(program, QStringList() << QString::fromUtf8("-m"))) {
-        fprintf(stderr, "quorvane-starter: cannot start %s\n", program.toLocal8Bit().constData());
+    const QString error = startDetached(program, QStringList() << QString::fromUtf8("-m"));
+    if (!error.isEmpty()) {
+        fprintf(stderr, "quorvane-starter: cannot start %s: %s\n",
+                QDir::toNativeSeparators(program).toLocal8Bit().constData(), error.toLocal8Bit().constData());
         return -1;
     }
     return 0;

@@ -59,7 +59,7 @@ QStringList partialCopiesIn(const QString &dir)
     QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        if (path.endsWith(QLatin1String(".quorvane-new")) || it.fileName().startsWith(QLatin1String("qt_temp")))
+        if (it.fileName().startsWith(QLatin1String(".~qv")) || it.fileName().startsWith(QLatin1String("qt_temp")))
             found << path;
     }
     return found;

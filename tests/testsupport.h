@@ -14,7 +14,7 @@ void makeDirs(const QString &path);
 // Relative path -> contents of every entry below dir ("<dir>" for directories,
 // "-> target" for links); what a user would see of the tree.
 QMap<QString, QByteArray> treeOf(const QString &dir);
-// Paths below dir whose name marks a partial copy.
+// Paths below dir whose name marks a temporary copy of the starter's.
 QStringList partialCopiesIn(const QString &dir);
 
 // The stand-in application: a shell script that records, in the file named by

@@ -3,21 +3,22 @@
 
 #include <QString>
 
-struct MirrorWalk;
-
-// Copies every file of the source tree over the destination tree, creating the
-// directories it needs. Hidden and special entries and the local configuration
-// "quorvaneglobal.conf.xml" are never copied, and nothing is deleted except a
-// file that is being replaced. A file is replaced only once its new copy is
-// complete, so a failed copy leaves the old file as it was.
+// Brings the destination tree up to date with the source tree: every file of
+// the source that the destination lacks, or has with another size, time or
+// permissions, is copied, and the directories it needs are created. Hidden
+// and special entries and the local configuration "quorvaneglobal.conf.xml"
+// are never copied, and nothing is deleted except a file being replaced. A
+// file is replaced only once its new copy is complete and on disk, so a
+// failed copy leaves the old file as it was.
 //
-// lastFile, a source path as the caller built it (source + "/" + name), is held
-// back and put in place only after every other file and directory was updated:
-// it is the file that tells the next start whether an update is still due.
+// checkFile, relative to both trees, is the file that tells the next start
+// whether an update is still due. It is put in place last, and only when
+// every other entry was brought over and the source stood still meanwhile
+// (a source still changing after a few verifying passes keeps it back too).
 //
-// Every file or directory that could not be updated is reported on standard
-// error; the return value is how many there were. walk is for the recursion.
-int mirrorDirectory(QString source, QString destination,
-                    const QString &lastFile = QString(), MirrorWalk *walk = nullptr);
+// Every entry that could not be read or updated is reported on standard
+// error, one line each; the return value is how many there were.
+int mirrorDirectory(const QString &source, const QString &destination,
+                    const QString &checkFile = QString());
 
 #endif

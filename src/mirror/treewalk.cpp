@@ -1,0 +1,163 @@
+#include "mirror/treewalk.h"
+
+#include "mirror/copier.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+
+const char excludedFile[] = "quorvaneglobal.conf.xml";
+
+Qt::CaseSensitivity fileNameCase()
+{
+    // Where names ignore case, "QuorvaneGlobal.conf.xml" from the master would
+    // land on the local configuration, so the exclusion ignores case too.
+    return fileops::namesIgnoreCase() ? Qt::CaseInsensitive : Qt::CaseSensitive;
+}
+
+QString key(const QString &name)
+{
+    return fileops::namesIgnoreCase() ? name.toCaseFolded() : name;
+}
+
+// The same time, or the master's time as a file system with coarser
+// timestamps (NTFS, FAT, ...) keeps it.
+bool sameTime(qint64 masterNs, qint64 targetNs)
+{
+    if (masterNs == targetNs)
+        return true;
+    for (const qint64 unit : { Q_INT64_C(100), Q_INT64_C(1000), Q_INT64_C(1000000),
+                               Q_INT64_C(1000000000), Q_INT64_C(2000000000) }) {
+        qint64 coarse = masterNs - masterNs % unit;
+        if (masterNs < 0 && masterNs % unit != 0)
+            coarse -= unit;
+        if (targetNs == coarse)
+            return true;
+    }
+    return false;
+}
+
+// By name ignoring case, as directory listings are usually shown.
+bool listingOrder(const FileEntry &a, const FileEntry &b)
+{
+    const int order = a.name.compare(b.name, Qt::CaseInsensitive);
+    return order != 0 ? order < 0 : a.name < b.name;
+}
+
+} // namespace
+
+bool needsCopy(const FileEntry &master, const FileEntry *target)
+{
+    return !target || !target->isFile || target->size != master.size || target->mode != master.mode
+           || !sameTime(master.mtimeNs, target->mtimeNs);
+}
+
+TreeWalk::TreeWalk(const QString &checkFile, TemporaryNames &names, Copier &copier)
+    : names(names), copier(copier)
+{
+    if (!checkFile.isEmpty()) {
+        const QString clean = QDir::cleanPath(checkFile);
+        checkDir = clean.contains(QLatin1Char('/')) ? clean.section(QLatin1Char('/'), 0, -2) : QString();
+        checkName = clean.section(QLatin1Char('/'), -1);
+    }
+}
+
+void TreeWalk::run(const QString &source, const QString &destination)
+{
+    walk(source, destination, QString());
+}
+
+void TreeWalk::walk(const QString &source, const QString &destination, const QString &relative)
+{
+    // A link back into the tree, or a destination inside the source, would
+    // otherwise make the walk descend without end.
+    const QString canonicalSource = QFileInfo(source).canonicalFilePath();
+    if (!canonicalSource.isEmpty() && activeDirs.contains(canonicalSource))
+        return;
+
+    Listing target = fileops::listDirectory(destination);
+    // One level only; a relative destination is taken from the current directory.
+    if (!target.error.isEmpty() && !QFileInfo(destination).isDir()) {
+        const QString error = fileops::makeDirectory(destination);
+        if (!error.isEmpty())
+            copier.fail("cannot create directory", destination, error);
+    }
+    const int activeBefore = activeDirs.size();
+    activeDirs << canonicalSource;
+    const QString canonicalDestination = QFileInfo(destination).canonicalFilePath();
+    if (!canonicalDestination.isEmpty())
+        activeDirs << canonicalDestination;
+
+    QStringList subdirs;
+    {   // the listings are let go before the subdirectories are walked
+        Listing master = fileops::listDirectory(source);
+        if (!master.error.isEmpty())
+            copier.fail("cannot read directory", source, master.error);
+        std::sort(master.entries.begin(), master.entries.end(), listingOrder);
+        handleFiles(source, destination, relative, master.entries, target.entries);
+        // Leftovers of a run that was killed; a file the master has is the master's.
+        for (const FileEntry &file : target.entries) {
+            if (file.isFile && TemporaryNames::isTemporary(file.name) && !names.isOurs(file.name)
+                && std::none_of(master.entries.begin(), master.entries.end(), [&](const FileEntry &m) {
+                       return m.name.compare(file.name, fileNameCase()) == 0;
+                   }))
+                fileops::removeFile(destination + QLatin1Char('/') + file.name);
+        }
+        for (const FileEntry &dir : master.entries) {
+            if (!dir.isDir || dir.hidden)
+                continue;
+            if (dir.badName)
+                copier.fail("cannot read directory", source + QLatin1Char('/') + dir.name, qt_error_string(EILSEQ));
+            else
+                subdirs << dir.name;
+        }
+        target = Listing();
+    }
+    for (const QString &name : subdirs)
+        walk(source + QLatin1Char('/') + name, destination + QLatin1Char('/') + name,
+             relative.isEmpty() ? name : relative + QLatin1Char('/') + name);
+
+    activeDirs.erase(activeDirs.begin() + activeBefore, activeDirs.end());
+}
+
+void TreeWalk::handleFiles(const QString &source, const QString &destination, const QString &relative,
+                           const QVector<FileEntry> &files, const QVector<FileEntry> &targetEntries)
+{
+    QHash<QString, const FileEntry *> targetFiles;
+    for (const FileEntry &file : targetEntries)
+        targetFiles.insert(key(file.name), &file);
+    // Two master names that differ only in case: the later one wins.
+    QHash<QString, int> lastOfName;
+    if (fileops::namesIgnoreCase()) {
+        for (int i = 0; i < files.size(); ++i)
+            lastOfName.insert(key(files[i].name), i);
+    }
+    const bool inCheckDir = !checkName.isEmpty() && relative.compare(checkDir, fileNameCase()) == 0;
+
+    for (int i = 0; i < files.size(); ++i) {
+        const FileEntry &file = files[i];
+        if (file.hidden || file.isDir)
+            continue;
+        const QString from = source + QLatin1Char('/') + file.name;
+        const QString to = destination + QLatin1Char('/') + file.name;
+        if (!file.error.isEmpty()) {
+            copier.fail("cannot read", from, file.error);
+            continue;
+        }
+        if (file.badName) {
+            copier.fail("cannot read", from, qt_error_string(EILSEQ));
+            continue;
+        }
+        if (!file.isFile || file.name.compare(QLatin1String(excludedFile), fileNameCase()) == 0
+            || (inCheckDir && file.name.compare(checkName, fileNameCase()) == 0)
+            || (!lastOfName.isEmpty() && lastOfName.value(key(file.name)) != i))
+            continue;
+        if (needsCopy(file, targetFiles.value(key(file.name))))
+            copier.copy(from, to, file);
+    }
+}
