@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
@@ -65,8 +66,71 @@ QStringList partialCopiesIn(const QString &dir)
     return found;
 }
 
+namespace {
+
+QString wineStarter()
+{
+    return qEnvironmentVariable("QUORVANE_TEST_WINE_STARTER");
+}
+
+QProcessEnvironment wineEnvironment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("WINEDEBUG", "-all");
+    env.insert("WINEDLLOVERRIDES", "mscoree=;mshtml=");
+    env.remove("DISPLAY");
+    return env;
+}
+
+// "Z:\tmp\x" or "\tmp\x" as the Unix path that Wine's drive Z: maps to.
+QString fromWindowsPath(QString path)
+{
+    path.replace('\\', '/');
+    if (path.startsWith("Z:/", Qt::CaseInsensitive))
+        path.remove(0, 2);
+    return path;
+}
+
+} // namespace
+
+bool onWindows()
+{
+    return !wineStarter().isEmpty();
+}
+
+int runWine(const QStringList &command, const QString &dir)
+{
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.setProcessEnvironment(wineEnvironment());
+    process.start("wine", command);
+    if (!process.waitForFinished(60000))
+        return -1;
+    return process.exitCode();
+}
+
+void mapDefaultDrives(const QString &dir)
+{
+    const QString prefix = qEnvironmentVariable("WINEPREFIX");
+    QVERIFY2(!prefix.isEmpty(), "WINEPREFIX is not set");
+    for (const auto &link : { qMakePair(prefix + "/dosdevices/x:", dir + "/x:"),
+                              qMakePair(prefix + "/drive_c/belvinta", dir + "/c:/belvinta") }) {
+        QFile::remove(link.first);
+        QVERIFY(QFile::link(link.second, link.first));
+    }
+}
+
+QString shown(QString path)
+{
+    return onWindows() ? path.replace('/', '\\') : path;
+}
+
 QByteArray standIn(int extra)
 {
+    if (onWindows()) {
+        static const QByteArray program = readFile(qEnvironmentVariable("QUORVANE_TEST_WINE_STANDIN"));
+        return program + "#" + QByteArray(extra, 'x') + "\n";
+    }
     QByteArray script =
         "#!/bin/sh\n"
         "exec </dev/null >/dev/null 2>&1\n"
@@ -99,9 +163,9 @@ Launch waitForLaunch(const QString &record, int timeoutMs)
     for (const QByteArray &line : lines) {
         const QString text = QString::fromUtf8(line);
         if (text.startsWith(QLatin1String("program:")))
-            launch.program = text.mid(8);
+            launch.program = onWindows() ? text.mid(8).replace('\\', '/') : text.mid(8);
         else if (text.startsWith(QLatin1String("cwd:")))
-            launch.workingDir = text.mid(4);
+            launch.workingDir = onWindows() ? fromWindowsPath(text.mid(4)) : text.mid(4);
         else if (text.startsWith(QLatin1String("pid:")))
             launch.pid = text.mid(4).toLongLong();
         else if (text.startsWith(QLatin1String("arg:")))
@@ -116,14 +180,26 @@ Run runStarter(const QStringList &args, const QString &workDir, const QString &r
     QStringList command = prefix;
     if (asUser)
         command << "setpriv" << "--reuid=65534" << "--regid=65534" << "--clear-groups";
-    command << QString::fromUtf8(STARTER_PATH);
+    if (onWindows())
+        command << "wine" << wineStarter();
+    else
+        command << QString::fromUtf8(STARTER_PATH);
     command += args;
 
     QProcess process;
     process.setWorkingDirectory(workDir);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = onWindows() ? wineEnvironment() : QProcessEnvironment::systemEnvironment();
+    if (onWindows() && asUser) { // Wine runs only for the owner of its prefix
+        env.insert("WINEPREFIX", qEnvironmentVariable("QUORVANE_TEST_WINE_NOBODY_PREFIX"));
+        env.insert("HOME", qEnvironmentVariable("QUORVANE_TEST_WINE_NOBODY_PREFIX"));
+    }
     env.insert("QUORVANE_TEST_RECORD", record);
     process.setProcessEnvironment(env);
+    // Files, not pipes: a started application inherits the handles, and a
+    // pipe would stay open until it ends.
+    QTemporaryDir outputs;
+    process.setStandardOutputFile(outputs.path() + "/out");
+    process.setStandardErrorFile(outputs.path() + "/err");
     process.start(command.first(), command.mid(1));
     Run run;
     if (!process.waitForFinished(60000)) {
@@ -131,8 +207,12 @@ Run runStarter(const QStringList &args, const QString &workDir, const QString &r
         process.waitForFinished();
         return run;
     }
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
+    run.out = readFile(outputs.path() + "/out");
+    run.err = readFile(outputs.path() + "/err");
+    if (onWindows()) { // Windows' C runtime ends lines in CR LF
+        run.out.replace("\r\n", "\n");
+        run.err.replace("\r\n", "\n");
+    }
     if (process.exitStatus() == QProcess::NormalExit)
         run.status = process.exitCode();
     return run;

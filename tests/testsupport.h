@@ -17,17 +17,30 @@ QMap<QString, QByteArray> treeOf(const QString &dir);
 // Paths below dir whose name marks a temporary copy of the starter's.
 QStringList partialCopiesIn(const QString &dir);
 
+// Whether the starter under test is the Windows executable, run through Wine
+// (QUORVANE_TEST_WINE_STARTER names it, QUORVANE_TEST_WINE_STANDIN the
+// stand-in application built for Windows).
+bool onWindows();
+// Runs a Windows command line tool of Wine's (attrib, ...) in dir.
+int runWine(const QStringList &command, const QString &dir);
+// Points Wine's drive x: at dir/x: and c:/belvinta at dir/c:/belvinta, so
+// that the default directories name the trees below dir.
+void mapDefaultDrives(const QString &dir);
+// A path as the starter shows it in its messages: with "\\" on Windows.
+QString shown(QString path);
+
 // The stand-in application: a shell script that records, in the file named by
 // QUORVANE_TEST_RECORD, its own path, working directory and arguments. extra
 // bytes of padding set its size, which is what the starter compares.
+// For Windows it is a small .exe with the padding appended.
 QByteArray standIn(int extra = 0);
 void writeStandIn(const QString &path, int extra = 0);
 
 struct Launch
 {
     bool happened = false;
-    QString program;        // $0 as the application saw it
-    QString workingDir;
+    QString program;        // $0 as the application saw it, with "/" separators
+    QString workingDir;     // as a Unix path
     QStringList arguments;
     qint64 pid = 0;
 };

@@ -30,6 +30,8 @@ void makeTrees(const QString &dir)
         {"m1/other.exe", 1}, {"m2/other.exe", 7}, {"t1/other.exe", 7}};
     for (const auto &file : files)
         writeStandIn(dir + "/" + file.first, file.second);
+    if (onWindows()) // the default drives, x: and c:, lead into dir as well
+        mapDefaultDrives(dir);
 }
 
 } // namespace

@@ -1,0 +1,245 @@
+#include "mirror/fileops.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <string>
+#include <windows.h>
+
+namespace fileops {
+
+namespace {
+
+// The \\?\ form lifts the 260-character limit from the calls made here.
+std::wstring longPath(const QString &path)
+{
+    const QString absolute = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+    if (absolute.startsWith(QLatin1String("\\\\?\\")))
+        return absolute.toStdWString();
+    if (absolute.startsWith(QLatin1String("\\\\")))
+        return (QLatin1String("\\\\?\\UNC\\") + absolute.mid(2)).toStdWString();
+    return (QLatin1String("\\\\?\\") + absolute).toStdWString();
+}
+
+const qint64 epochIn100ns = Q_INT64_C(116444736000000000); // 1601 to 1970
+
+qint64 toNs(const FILETIME &time)
+{
+    const qint64 ticks = qint64((quint64(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+    return (ticks - epochIn100ns) * 100;
+}
+
+FILETIME toFileTime(qint64 ns)
+{
+    const quint64 ticks = quint64(ns / 100 + epochIn100ns);
+    FILETIME time;
+    time.dwLowDateTime = DWORD(ticks);
+    time.dwHighDateTime = DWORD(ticks >> 32);
+    return time;
+}
+
+void fill(FileEntry *file, DWORD attributes, DWORD sizeHigh, DWORD sizeLow, const FILETIME &written)
+{
+    file->isDir = attributes & FILE_ATTRIBUTE_DIRECTORY;
+    file->isFile = !file->isDir && !(attributes & FILE_ATTRIBUTE_DEVICE);
+    file->hidden = attributes & FILE_ATTRIBUTE_HIDDEN;
+    file->size = qint64((quint64(sizeHigh) << 32) | sizeLow);
+    file->mtimeNs = toNs(written);
+    file->mode = attributes & FILE_ATTRIBUTE_READONLY;
+}
+
+// What a link points to; false for a link to nothing.
+bool followLink(const std::wstring &path, FileEntry *file)
+{
+    const HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool ok = GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    if (ok) {
+        const bool hidden = file->hidden;
+        fill(file, info.dwFileAttributes, info.nFileSizeHigh, info.nFileSizeLow, info.ftLastWriteTime);
+        file->hidden = hidden;
+    }
+    return ok;
+}
+
+bool moveReplacing(const std::wstring &from, const std::wstring &to)
+{
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+} // namespace
+
+bool namesIgnoreCase()
+{
+    return true;
+}
+
+Listing listDirectory(const QString &path)
+{
+    Listing listing;
+    const std::wstring directory = longPath(path);
+    WIN32_FIND_DATAW data;
+    const HANDLE find = FindFirstFileExW((directory + L"\\*").c_str(), FindExInfoBasic, &data,
+                                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE) {
+        listing.error = lastError();
+        return listing;
+    }
+    do {
+        FileEntry file;
+        file.name = QString::fromWCharArray(data.cFileName);
+        if (file.name == QLatin1String(".") || file.name == QLatin1String(".."))
+            continue;
+        fill(&file, data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime);
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            && !followLink(directory + L"\\" + data.cFileName, &file))
+            continue; // a link to nothing is no file to copy
+        listing.entries.append(file);
+    } while (FindNextFileW(find, &data));
+    if (GetLastError() != ERROR_NO_MORE_FILES)
+        listing.error = lastError();
+    FindClose(find);
+    return listing;
+}
+
+FileEntry fileEntry(const QString &path)
+{
+    FileEntry file;
+    file.name = path.section(QLatin1Char('/'), -1);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (GetFileAttributesExW(longPath(path).c_str(), GetFileExInfoStandard, &data))
+        fill(&file, data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime);
+    else
+        file.error = lastError();
+    return file;
+}
+
+QString makeDirectory(const QString &path)
+{
+    return CreateDirectoryW(longPath(path).c_str(), nullptr) ? QString() : lastError();
+}
+
+QString copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
+                  bool, quint64 *device, QAtomicInteger<qint64> *copiedBytes)
+{
+    const HANDLE in = CreateFileW(longPath(source).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (in == INVALID_HANDLE_VALUE)
+        return lastError();
+    const std::wstring out16 = longPath(temporary);
+    const HANDLE out = CreateFileW(out16.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        const QString error = lastError();
+        CloseHandle(in);
+        return error;
+    }
+    DWORD error = 0;
+    static thread_local char buffer[256 * 1024];
+    for (;;) {
+        DWORD read = 0, written = 0;
+        if (!ReadFile(in, buffer, sizeof buffer, &read, nullptr)) {
+            error = GetLastError();
+            break;
+        }
+        if (read == 0)
+            break;
+        for (DWORD done = 0; done < read && error == 0; done += written) {
+            if (!WriteFile(out, buffer + done, read - done, &written, nullptr))
+                error = GetLastError();
+            else if (written == 0)
+                error = ERROR_DISK_FULL;
+        }
+        if (error != 0)
+            break;
+        copiedBytes->fetchAndAddRelaxed(read);
+    }
+    // The system's own copy does not flush, so the data goes to disk here.
+    const FILETIME written = toFileTime(master.mtimeNs);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (error == 0 && (!SetFileTime(out, nullptr, nullptr, &written) || !FlushFileBuffers(out)
+                       || !GetFileInformationByHandle(out, &info)))
+        error = GetLastError();
+    CloseHandle(out);
+    CloseHandle(in);
+    if (error == 0 && master.mode && !SetFileAttributesW(out16.c_str(), FILE_ATTRIBUTE_READONLY))
+        error = GetLastError();
+    if (error != 0) {
+        SetFileAttributesW(out16.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(out16.c_str());
+        return qt_error_string(int(error));
+    }
+    *device = info.dwVolumeSerialNumber;
+    return QString();
+}
+
+void syncFileSystems(const QVector<QString> &)
+{
+    // Every copy was flushed as it was written.
+}
+
+QString syncDirectory(const QString &)
+{
+    // Renames were written through (MOVEFILE_WRITE_THROUGH).
+    return QString();
+}
+
+QString replaceFile(const QString &temporary, const QString &destination, const QString &aside)
+{
+    const std::wstring from = longPath(temporary);
+    const std::wstring to = longPath(destination);
+    if (moveReplacing(from, to))
+        return QString();
+    DWORD error = GetLastError();
+
+    // A read-only file cannot be replaced: clear the attribute, and restore it
+    // if the file stays.
+    const DWORD attributes = GetFileAttributesW(to.c_str());
+    const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    if (readOnly && SetFileAttributesW(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        if (moveReplacing(from, to))
+            return QString();
+        error = GetLastError();
+    }
+    // A running program or a loaded library cannot be replaced, but it can be
+    // renamed: the running instance keeps the old file, the next start gets
+    // the new one. The old file goes now if it can, else at a later update.
+    const bool isFile = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (isFile && (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)) {
+        const std::wstring moved = longPath(aside);
+        if (MoveFileExW(to.c_str(), moved.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            if (moveReplacing(from, to)) {
+                DeleteFileW(moved.c_str());
+                return QString();
+            }
+            error = GetLastError();
+            MoveFileExW(moved.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH);
+        }
+    }
+    if (readOnly)
+        SetFileAttributesW(to.c_str(), attributes);
+    return qt_error_string(int(error));
+}
+
+bool removeFile(const QString &path)
+{
+    return DeleteFileW(longPath(path).c_str());
+}
+
+QString lastError()
+{
+    return qt_error_string(int(GetLastError()));
+}
+
+bool stderrIsTerminal()
+{
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
+}
+
+} // namespace fileops

@@ -1,0 +1,34 @@
+/* The stand-in application for the Windows starter: records, in the file
+   named by QUORVANE_TEST_RECORD, how it was started (the path it was given,
+   its working directory, its process id and its arguments). With
+   QUORVANE_TEST_LINGER set it then stays running that many seconds and
+   leaves a ".done" file. Bytes appended to the .exe set its size. */
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+int main(int argc, char **argv)
+{
+    const char *record = getenv("QUORVANE_TEST_RECORD");
+    char path[4096], cwd[4096];
+    FILE *file;
+    int i;
+    if (!record)
+        return 0;
+    snprintf(path, sizeof path, "%s.tmp", record);
+    file = fopen(path, "wb");
+    if (!file)
+        return 1;
+    GetCurrentDirectoryA(sizeof cwd, cwd);
+    fprintf(file, "program:%s\ncwd:%s\npid:%lu\n", argv[0], cwd, (unsigned long)GetCurrentProcessId());
+    for (i = 1; i < argc; ++i)
+        fprintf(file, "arg:%s\n", argv[i]);
+    fclose(file);
+    MoveFileExA(path, record, MOVEFILE_REPLACE_EXISTING);
+    if (getenv("QUORVANE_TEST_LINGER")) {
+        Sleep(atoi(getenv("QUORVANE_TEST_LINGER")) * 1000);
+        snprintf(path, sizeof path, "%s.done", record);
+        fclose(fopen(path, "wb"));
+    }
+    return 0;
+}
