@@ -1,6 +1,7 @@
 #include "launch.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include <windows.h>
 
@@ -13,13 +14,30 @@ QString quoted(const QString &argument)
     return QLatin1Char('"') + argument + QLatin1Char('"');
 }
 
+// CreateProcess takes no path of MAX_PATH or more, even in a long-path-aware
+// program: such a path is given in its short (8.3) form where the volume has one.
+QString launchablePath(const QString &program)
+{
+    const QString native = QDir::toNativeSeparators(program);
+    if (native.size() < MAX_PATH)
+        return native;
+    const QString longForm = QLatin1String("\\\\?\\")
+                             + QDir::toNativeSeparators(QFileInfo(program).absoluteFilePath());
+    wchar_t shortForm[MAX_PATH + 4];
+    const DWORD size = GetShortPathNameW(reinterpret_cast<const wchar_t *>(longForm.utf16()), shortForm,
+                                         MAX_PATH + 4);
+    if (size == 0 || size >= MAX_PATH + 4)
+        return native;
+    return QString::fromWCharArray(shortForm, int(size)).mid(4);
+}
+
 } // namespace
 
 QString startDetached(const QString &program, const QStringList &arguments)
 {
     // CreateProcess itself, for the reason when it fails. The application
     // inherits no handles, so nobody waits on the starter's output for it.
-    QString commandLine = quoted(QDir::toNativeSeparators(program));
+    QString commandLine = quoted(launchablePath(program));
     for (const QString &argument : arguments)
         commandLine += QLatin1Char(' ') + quoted(argument);
     std::wstring command = commandLine.toStdWString();

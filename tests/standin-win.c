@@ -10,8 +10,9 @@
 int main(int argc, char **argv)
 {
     const char *record = getenv("QUORVANE_TEST_RECORD");
-    char path[4096], cwd[4096];
+    char path[4096], cwd[4096], self[4096];
     FILE *file;
+    long size = 0;
     int i;
     if (!record)
         return 0;
@@ -20,7 +21,17 @@ int main(int argc, char **argv)
     if (!file)
         return 1;
     GetCurrentDirectoryA(sizeof cwd, cwd);
-    fprintf(file, "program:%s\ncwd:%s\npid:%lu\n", argv[0], cwd, (unsigned long)GetCurrentProcessId());
+    GetModuleFileNameA(NULL, self, sizeof self);
+    {
+        FILE *program = fopen(self, "rb");
+        if (program) {
+            fseek(program, 0, SEEK_END);
+            size = ftell(program);
+            fclose(program);
+        }
+    }
+    fprintf(file, "program:%s\ncwd:%s\npid:%lu\nsize:%ld\n", argv[0], cwd,
+            (unsigned long)GetCurrentProcessId(), size);
     for (i = 1; i < argc; ++i)
         fprintf(file, "arg:%s\n", argv[i]);
     fclose(file);

@@ -135,7 +135,7 @@ QByteArray standIn(int extra)
         "#!/bin/sh\n"
         "exec </dev/null >/dev/null 2>&1\n"
         "record=\"$QUORVANE_TEST_RECORD\"\n"
-        "{ echo \"program:$0\"; echo \"cwd:$(pwd)\"; echo \"pid:$$\";\n"
+        "{ echo \"program:$0\"; echo \"cwd:$(pwd)\"; echo \"pid:$$\"; echo \"size:$(wc -c < \"$0\")\";\n"
         "  for a in \"$@\"; do echo \"arg:$a\"; done; } > \"$record.tmp\" && mv \"$record.tmp\" \"$record\"\n"
         "if [ -n \"$QUORVANE_TEST_LINGER\" ]; then sleep \"$QUORVANE_TEST_LINGER\"; : > \"$record.done\"; fi\n"
         "exit 0\n";
@@ -168,6 +168,8 @@ Launch waitForLaunch(const QString &record, int timeoutMs)
             launch.workingDir = onWindows() ? fromWindowsPath(text.mid(4)) : text.mid(4);
         else if (text.startsWith(QLatin1String("pid:")))
             launch.pid = text.mid(4).toLongLong();
+        else if (text.startsWith(QLatin1String("size:")))
+            launch.size = text.mid(5).trimmed().toLongLong();
         else if (text.startsWith(QLatin1String("arg:")))
             launch.arguments << text.mid(4);
     }

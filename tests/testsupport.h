@@ -43,6 +43,7 @@ struct Launch
     QString workingDir;     // as a Unix path
     QStringList arguments;
     qint64 pid = 0;
+    qint64 size = 0;        // of the program file that was started: which version ran
 };
 // Waits up to timeoutMs for the record; an empty Launch when none appeared.
 Launch waitForLaunch(const QString &record, int timeoutMs = 5000);

@@ -116,6 +116,12 @@ void CommandLineTest::settings_data()
     QTest::newRow("stray operand") << QStringList{"-t", "t1", "extra", "-m", "m2"} << synced << "t1/quorvane.exe";
     QTest::newRow("only target, default master") << QStringList{"-t", "t1"} << synced << "t1/quorvane.exe";
     QTest::newRow("trailing slash") << QStringList{"-t", "t1/", "-m", "m2/"} << synced << "t1//quorvane.exe";
+    // Windows' own forms (%D: the working directory, %W: the same with "\\")
+    QTest::newRow("Z:\\ paths") << QStringList{"-m", "Z:%W\\m1", "-t", "Z:%W\\t1"} << syncing
+                                << "Z:%D/t1/quorvane.exe";
+    QTest::newRow("Z:/ paths") << QStringList{"-m", "Z:%D/m1", "-t", "Z:%D/t1"} << syncing << "Z:%D/t1/quorvane.exe";
+    QTest::newRow("\\ relative paths") << QStringList{"-m", "m1", "-t", "t1\\"} << syncing << "t1\\/quorvane.exe";
+    QTest::newRow("default master, absolute target") << QStringList{"-t", "%D/t1"} << synced << "%D/t1/quorvane.exe";
 }
 
 // Each run starts whatever program the settings name: that shows which
@@ -128,8 +134,16 @@ void CommandLineTest::settings()
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
+    const bool windowsForm = args.join(' ').contains(":%") || args.join(' ').contains('\\');
+    if (windowsForm && !onWindows())
+        QSKIP("a Windows path: the Windows build only");
     makeTrees(dir.path());
     const QString record = dir.path() + "/launched";
+    for (QString &arg : args)
+        arg.replace("%D", dir.path()).replace("%W", shown(dir.path()));
+    program.replace("%D", dir.path());
+    if (onWindows()) // the stand-in sees the path in Windows' form
+        program.replace('\\', '/');
 
     const Run run = runStarter(args, dir.path(), record);
     QCOMPARE(run.out, out);

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using Tree = QMap<QString, QByteArray>;
@@ -32,6 +33,8 @@ private slots:
     void destinationInsideSource();
     void lastFileWaitsForTheWholeTree_data();
     void lastFileWaitsForTheWholeTree();
+    void onlyWhatChangedIsCopied_data();
+    void onlyWhatChangedIsCopied();
 
 private:
     QTemporaryDir *dir = nullptr;
@@ -59,6 +62,9 @@ void MirrorTest::mirrorsOverExistingTree()
     writeFile(master + "/data/a.txt", "new a");
     writeFile(master + "/data/deep/er/b.txt", "b");
     writeFile(master + "/Lib/c.dll", "c");
+    const QString longName = QString(250, 'n'); // the temporary's name must not grow past 255
+    writeFile(master + "/" + longName, "new long");
+    writeFile(target + "/" + longName, "old long");
     writeFile(target + "/app.exe", "old app, longer");
     writeFile(target + "/data/a.txt", "old a");
     writeFile(target + "/local.txt", "only here");
@@ -81,6 +87,7 @@ void MirrorTest::mirrorsOverExistingTree()
         {"Lib", "<dir>"},
         {"Lib/c.dll", "c"},
         {"local.txt", "only here"},
+        {longName, "new long"},
     };
     QCOMPARE(treeOf(target), expected);
 }
@@ -250,6 +257,70 @@ void MirrorTest::lastFileWaitsForTheWholeTree()
     QCOMPARE(mirrorDirectory(master, target, lastFile), 0);
     QCOMPARE(readFile(target + "/" + lastFile), QByteArray("new app"));
     QCOMPARE(readFile(target + "/" + blocked + "/inner.txt"), QByteArray("inner"));
+}
+
+void MirrorTest::onlyWhatChangedIsCopied_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("copied");
+    QTest::newRow("nothing changed") << "none" << false;
+    QTest::newRow("same size, new time in the master") << "master time" << true;
+    QTest::newRow("new size in the master") << "master size" << true;
+    QTest::newRow("permissions changed in the master") << "master mode" << true;
+    QTest::newRow("edited on the workstation, same size") << "target edit" << true;
+    QTest::newRow("target time kept at a coarser precision") << "coarse time" << false;
+}
+
+// A second update copies only what differs in size, time or permissions; what
+// it copies carries the master's time, so that the next one can skip it.
+void MirrorTest::onlyWhatChangedIsCopied()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, copied);
+    const QString from = master + "/lib/a.dll", to = target + "/lib/a.dll";
+    writeFile(from, "release 1");
+    writeFile(master + "/other.dll", "other");
+    QCOMPARE(mirrorDirectory(master, target), 0);
+
+    struct stat info;
+    const auto stamp = [&](const QString &path) {
+        stat(QFile::encodeName(path).constData(), &info);
+        return qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    };
+    const auto setStamp = [](const QString &path, qint64 ns) {
+        const timespec times[2] = { {0, UTIME_OMIT}, {time_t(ns / 1000000000), long(ns % 1000000000)} };
+        QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+    };
+    QCOMPARE(stamp(to), stamp(from));
+    setStamp(from, stamp(from) / 1000000000 * 1000000000 + 123456789); // a time with every digit
+    setStamp(to, stamp(from));
+    const qint64 otherInode = (stat(QFile::encodeName(target + "/other.dll").constData(), &info), info.st_ino);
+
+    if (change == "master time") {
+        writeFile(from, "release 2");
+        setStamp(from, stamp(from) + 1000000000);
+    } else if (change == "master size") {
+        writeFile(from, "release 2, longer");
+    } else if (change == "master mode") {
+        QVERIFY(QFile::setPermissions(from, QFile::permissions(from) | QFile::ExeOwner));
+    } else if (change == "target edit") {
+        const qint64 before = stamp(to);
+        writeFile(to, "edited  1");
+        setStamp(to, before + 5000000000);
+    } else if (change == "coarse time") {
+        setStamp(to, stamp(from) / 1000000 * 1000000); // kept in milliseconds only
+    }
+    const qint64 inode = (stat(QFile::encodeName(to).constData(), &info), info.st_ino);
+
+    QCOMPARE(mirrorDirectory(master, target), 0);
+    stat(QFile::encodeName(to).constData(), &info);
+    QCOMPARE(info.st_ino != ino_t(inode), copied); // a copy is a new file
+    QCOMPARE(readFile(to), readFile(from));
+    QCOMPARE(QFile::permissions(to), QFile::permissions(from));
+    if (copied)
+        QCOMPARE(stamp(to), stamp(from));
+    stat(QFile::encodeName(target + "/other.dll").constData(), &info);
+    QCOMPARE(qint64(info.st_ino), otherInode); // untouched
 }
 
 QTEST_GUILESS_MAIN(MirrorTest)

@@ -7,9 +7,14 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QTest>
+#include <QThread>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QByteArray synced = "Synchronizovano\n";
@@ -39,9 +44,24 @@ private slots:
     void updateThatCannotComplete();
     void interruptedUpdateIsRepeated();
     void walkOrder();
+    void manyFailuresOneLineEach();
+    void masterEntriesThatCannotBeRead_data();
+    void masterEntriesThatCannotBeRead();
+
+    void checkFileHoweverSpelled_data();
+    void checkFileHoweverSpelled();
+    void masterChangingDuringUpdate();
+    void startersAtOnce_data();
+    void startersAtOnce();
+    void updateWhileRunning();
+    void readOnlyFiles();
+    void longTargetPath();
+    void windowsNames();
+    void progressOnTerminal();
 
 private:
     void makeInstallation();
+    void verifyMirrored();
     Run start(const QStringList &extra = QStringList(), bool asUser = false,
               const QStringList &prefix = QStringList());
 
@@ -75,6 +95,19 @@ void StarterTest::makeInstallation()
     writeFile(target + "/lib/core.dll", "core 1");
     writeFile(target + "/quorvaneglobal.conf.xml", "<local/>");
     writeFile(target + "/user.ini", "mine");
+}
+
+// Every master file (but the configuration) is in the target as it is in the
+// master, and no temporary file is left.
+void StarterTest::verifyMirrored()
+{
+    const auto targetTree = treeOf(target);
+    const auto masterTree = treeOf(master);
+    for (auto it = masterTree.begin(); it != masterTree.end(); ++it) {
+        if (!it.key().endsWith("quorvaneglobal.conf.xml"))
+            QVERIFY2(targetTree.value(it.key()) == it.value(), qPrintable(it.key()));
+    }
+    QCOMPARE(partialCopiesIn(target), QStringList());
 }
 
 Run StarterTest::start(const QStringList &extra, bool asUser, const QStringList &prefix)
@@ -270,6 +303,13 @@ void StarterTest::updateThatCannotComplete_data()
         << "cannot update %T/lib/core.dll: Access denied.\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: Access denied.\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: Path not found.\n" << false;
+    QTest::newRow("no inode left") << "no inodes"
+        << "cannot update %T/lib/core.dll: No space left on device\n"
+           "quorvane-starter: cannot create directory %T/lib/plugins: No space left on device\n"
+           "quorvane-starter: cannot update %T/lib/plugins/p.dll: No such file or directory\n"
+        << "cannot update %T/lib/core.dll: Disk full.\n"
+           "quorvane-starter: cannot create directory %T/lib/plugins: Disk full.\n"
+           "quorvane-starter: cannot update %T/lib/plugins/p.dll: Path not found.\n" << false;
     QTest::newRow("unreadable master directory") << "unreadable directory"
         << "cannot read directory %M/lib: Permission denied\n"
         << "cannot read directory %M/lib: Access denied.\n" << false;
@@ -293,8 +333,10 @@ void StarterTest::updateThatCannotComplete()
         ~Undo() { if (!command.isEmpty()) QProcess::execute(command.first(), command.mid(1)); }
     } undo;
     bool asUser = false;
-    if (obstacle == "full disk") {
-        QCOMPARE(QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", target}), 0);
+    if (obstacle == "full disk" || obstacle == "no inodes") {
+        // Room for what is there, and for no new file or directory.
+        const QString limit = obstacle == "full disk" ? "size=1m" : "nr_inodes=6";
+        QCOMPARE(QProcess::execute("mount", {"-t", "tmpfs", "-o", limit, "tmpfs", target}), 0);
         undo.command = QStringList{"umount", target};
         writeStandIn(target + "/quorvane.exe", 10);
         writeFile(target + "/lib/core.dll", "core 1");
@@ -391,6 +433,368 @@ void StarterTest::walkOrder()
     for (const QString &line : onWindows() ? windows : onLinux)
         expected += "quorvane-starter: cannot " + shown(QString(line).replace("%T", target)) + "\n";
     QCOMPARE(QString::fromUtf8(run.err), expected);
+}
+
+// Failures among many files, reported by the copying threads: one whole line
+// each, in the order of the walk.
+void StarterTest::manyFailuresOneLineEach()
+{
+    writeStandIn(master + "/quorvane.exe", 2);
+    writeStandIn(target + "/quorvane.exe", 1);
+    QStringList expected;
+    for (int i = 0; i < 600; ++i) {
+        const QString name = QString("d%1/f%2.dat").arg(i % 7).arg(i, 3, 10, QChar('0'));
+        writeFile(master + "/" + name, QByteArray(i * 10, 'm'));
+        if (i % 29 == 0) { // cannot be replaced by a file
+            makeDirs(target + "/" + name);
+            expected << name;
+        }
+    }
+    expected.sort(); // the order of the walk
+    const Run run = start();
+    QCOMPARE(run.status, 0);
+    QStringList lines = QString::fromUtf8(run.err).split('\n');
+    QCOMPARE(lines.takeLast(), QString());
+    QCOMPARE(lines.size(), expected.size());
+    for (int i = 0; i < lines.size(); ++i)
+        QVERIFY2(lines[i].startsWith("quorvane-starter: cannot update " + shown(target + "/" + expected[i]) + ": "),
+                 qPrintable(lines[i]));
+    QCOMPARE(readFile(target + "/d1/f001.dat"), QByteArray(10, 'm'));
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(1));
+}
+
+void StarterTest::masterEntriesThatCannotBeRead_data()
+{
+    QTest::addColumn<QByteArray>("entry");
+    QTest::addColumn<QString>("err"); // %M: master
+    QTest::newRow("name not in the file-name encoding") << QByteArray("lib/caf\xe9.dll")
+        << QString("cannot read %M/lib/caf\ufffd.dll: Invalid or incomplete multibyte or wide character\n");
+    const QString deep = QString(250, 'd') + "/";
+    QTest::newRow("path longer than the system allows") << ("lib/" + deep.repeated(17) + "x.dll").toLatin1()
+        << "cannot create directory %T/lib/" + deep.repeated(17).chopped(1) + ": File name too long\n"
+           "quorvane-starter: cannot read directory %M/lib/" + deep.repeated(17).chopped(1) + ": File name too long\n";
+}
+
+// Nothing in the master is passed over in silence: each entry that cannot be
+// read is a line, and the installation is not marked current.
+void StarterTest::masterEntriesThatCannotBeRead()
+{
+    QFETCH(QByteArray, entry);
+    QFETCH(QString, err);
+    if (onWindows())
+        QSKIP("Linux file names: Windows names are UTF-16, and its long paths are tested by longTargetPath");
+    makeInstallation();
+    // Made a level at a time, as the system takes no longer path, and with
+    // the name's bytes as they are.
+    int fd = open(QFile::encodeName(master).constData(), O_RDONLY | O_DIRECTORY);
+    const QList<QByteArray> parts = entry.split('/');
+    for (int i = 0; i < parts.size() - 1; ++i) {
+        mkdirat(fd, parts[i].constData(), 0755);
+        const int next = openat(fd, parts[i].constData(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        QVERIFY(next >= 0);
+        fd = next;
+    }
+    const int file = openat(fd, parts.last().constData(), O_WRONLY | O_CREAT, 0644);
+    QVERIFY(file >= 0);
+    QCOMPARE(write(file, "new", 3), ssize_t(3));
+    close(file);
+    close(fd);
+
+    const Run run = start();
+    QCOMPARE(run.status, 0);
+    QCOMPARE(QString::fromUtf8(run.err),
+             "quorvane-starter: " + QString(err).replace("%M", master).replace("%T", target));
+    QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 2"));
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(10));
+}
+
+void StarterTest::checkFileHoweverSpelled_data()
+{
+    QTest::addColumn<QString>("given"); // -f
+    QTest::addColumn<QString>("path");  // where it is
+    QTest::addColumn<bool>("blocked");  // another file cannot be updated
+    QTest::addColumn<bool>("windowsOnly");
+    QTest::newRow("./quorvane.exe") << "./quorvane.exe" << "quorvane.exe" << true << false;
+    QTest::newRow("sub//app") << "sub//app" << "sub/app" << true << false;
+    QTest::newRow("sub/./app") << "sub/./app" << "sub/app" << true << false;
+    QTest::newRow("other case") << "QUORVANE.EXE" << "quorvane.exe" << true << true;
+    QTest::newRow("hidden") << ".stamp" << ".stamp" << false << false;
+    QTest::newRow("hidden, in a subdirectory") << "sub/.stamp" << "sub/.stamp" << false << false;
+}
+
+// The file that marks the installation current goes in only after every
+// other file, however its name was written, and even when it is hidden.
+void StarterTest::checkFileHoweverSpelled()
+{
+    QFETCH(QString, given);
+    QFETCH(QString, path);
+    QFETCH(bool, blocked);
+    QFETCH(bool, windowsOnly);
+    if (windowsOnly && !onWindows())
+        QSKIP("names ignore case on Windows only");
+    makeInstallation();
+    writeStandIn(master + "/" + path, 7);
+    writeStandIn(target + "/" + path, 3);
+    if (blocked) {
+        writeFile(master + "/blocked.dll", "new");
+        makeDirs(target + "/blocked.dll");
+    }
+
+    const Run run = start({"-f", given});
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(run.err.count('\n'), blocked ? 1 : 0);
+    QCOMPARE(readFile(target + "/" + path), blocked ? standIn(3) : standIn(7));
+    QVERIFY(waitForLaunch(record).happened);
+
+    if (blocked) { // cleared: the next start finishes the update
+        QVERIFY(QDir(target + "/blocked.dll").removeRecursively());
+        QFile::remove(record);
+        QCOMPARE(start({"-f", given}).out, syncing);
+        QCOMPARE(readFile(target + "/" + path), standIn(7));
+        QVERIFY(waitForLaunch(record).happened);
+    }
+    QFile::remove(record);
+    QCOMPARE(start({"-f", given}).out, synced);
+}
+
+namespace {
+
+// Rewrites the master as an administrator copying a new release over it:
+// the check file first, then every other file, with new contents and sizes.
+class ReleaseWriter : public QThread
+{
+public:
+    ReleaseWriter(const QString &master, int files, int rounds)
+        : master(master), files(files), rounds(rounds) {}
+    void run() override
+    {
+        for (int round = 1; round <= rounds; ++round) {
+            writeStandIn(master + "/quorvane.exe", 100 + round);
+            for (int i = 0; i < files; ++i)
+                writeFile(QString("%1/d%2/f%3").arg(master).arg(i % 10).arg(i),
+                          QByteArray(500 + round * 7 + i, char('a' + round % 26)));
+        }
+    }
+
+private:
+    QString master;
+    int files, rounds;
+};
+
+} // namespace
+
+// A master rewritten while workstations update from it: whenever a start
+// leaves the check files equal, so that the next start takes the
+// installation for current, the installation is the master's.
+void StarterTest::masterChangingDuringUpdate()
+{
+    const int files = 400;
+    for (const int rounds : {1, 3, 8}) {
+        for (const int delayMs : {0, 20, 80}) {
+            QDir(master).removeRecursively();
+            QDir(target).removeRecursively();
+            for (int i = 0; i < files; ++i)
+                writeFile(QString("%1/d%2/f%3").arg(master).arg(i % 10).arg(i), "release 1");
+            writeStandIn(master + "/quorvane.exe", 50);
+            writeStandIn(target + "/quorvane.exe", 1);
+
+            ReleaseWriter writer(master, files, rounds);
+            writer.start();
+            QThread::msleep(delayMs);
+            const Run run = start();
+            writer.wait();
+            QCOMPARE(run.err, QByteArray());
+            QVERIFY2(run.status == 0, run.out.constData());
+            if (QFileInfo(target + "/quorvane.exe").size() == QFileInfo(master + "/quorvane.exe").size()) {
+                verifyMirrored();
+            } else { // the next start finds the master at rest and finishes
+                QCOMPARE(start().out, syncing);
+                verifyMirrored();
+            }
+            QCOMPARE(start().out, synced);
+        }
+    }
+}
+
+void StarterTest::startersAtOnce_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::newRow("2") << 2;
+    QTest::newRow("3") << 3;
+    QTest::newRow("8") << 8;
+}
+
+// Clicked several times during a long update: one starter updates, the others
+// wait for it; all of them start the new program, and nothing is said.
+void StarterTest::startersAtOnce()
+{
+    QFETCH(int, count);
+    for (int round = 0; round < 2; ++round) {
+        QDir(target).removeRecursively();
+        makeInstallation();
+        for (int i = 0; i < 300; ++i)
+            writeFile(QString("%1/data/d%2/f%3").arg(master).arg(i % 10).arg(i), QByteArray(2000 + i, 'd'));
+
+        QList<QProcess *> starters;
+        QTemporaryDir outputs;
+        for (int i = 0; i < count; ++i) {
+            auto *process = new QProcess(this);
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("QUORVANE_TEST_RECORD", record + QString::number(i));
+            env.insert("WINEDEBUG", "-all");
+            process->setProcessEnvironment(env);
+            process->setWorkingDirectory(dir->path());
+            process->setStandardOutputFile(outputs.path() + QString("/out%1").arg(i));
+            process->setStandardErrorFile(outputs.path() + QString("/err%1").arg(i));
+            const QStringList args{"-m", master, "-t", target};
+            if (onWindows())
+                process->start("wine", QStringList{qEnvironmentVariable("QUORVANE_TEST_WINE_STARTER")} + args);
+            else
+                process->start(STARTER_PATH, args);
+            starters << process;
+        }
+        for (int i = 0; i < count; ++i) {
+            QVERIFY(starters[i]->waitForFinished(120000));
+            QCOMPARE(starters[i]->exitCode(), 0);
+            QCOMPARE(readFile(outputs.path() + QString("/out%1").arg(i)).replace("\r\n", "\n"), syncing);
+            QCOMPARE(readFile(outputs.path() + QString("/err%1").arg(i)), QByteArray());
+            const Launch launch = waitForLaunch(record + QString::number(i));
+            QVERIFY(launch.happened);
+            QCOMPARE(launch.size, qint64(standIn(20).size())); // the new program
+        }
+        qDeleteAll(starters);
+        verifyMirrored();
+        QVERIFY(!QFileInfo::exists(target + "/.quorvane-starter.lock"));
+    }
+}
+
+// An update while the application runs: Windows cannot replace a running
+// program, but can rename it; the running one keeps its file, the next start
+// gets the new one, and the old file goes once it is free.
+void StarterTest::updateWhileRunning()
+{
+    makeInstallation();
+    qputenv("QUORVANE_TEST_LINGER", "4");
+    QCOMPARE(start().status, 0);
+    qunsetenv("QUORVANE_TEST_LINGER");
+    QVERIFY(waitForLaunch(record).happened);
+
+    writeStandIn(master + "/quorvane.exe", 30); // the next release, while the program runs
+    writeFile(master + "/lib/core.dll", "core 3");
+    const QString second = record + "2";
+    const Run run = runStarter({"-m", master, "-t", target}, dir->path(), second);
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(run.status, 0);
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(30));
+    QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 3"));
+    QCOMPARE(waitForLaunch(second).size, qint64(standIn(30).size()));
+
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record + ".done"), 15000); // the first one ended
+    writeStandIn(master + "/quorvane.exe", 40);
+    QCOMPARE(start().status, 0);
+    QCOMPARE(partialCopiesIn(target), QStringList());
+}
+
+// Read-only master files arrive read-only, and are replaced by the next release.
+void StarterTest::readOnlyFiles()
+{
+    makeInstallation();
+    const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+    writeFile(master + "/lib/ro.dll", "release 2");
+    QVERIFY(QFile::setPermissions(master + "/lib/ro.dll", readOnly));
+    QCOMPARE(start().err, QByteArray());
+    QCOMPARE(readFile(target + "/lib/ro.dll"), QByteArray("release 2"));
+    QVERIFY(!(QFile::permissions(target + "/lib/ro.dll") & QFile::WriteOwner));
+
+    QVERIFY(QFile::setPermissions(master + "/lib/ro.dll", readOnly | QFile::WriteOwner));
+    writeFile(master + "/lib/ro.dll", "release 3, longer");
+    QVERIFY(QFile::setPermissions(master + "/lib/ro.dll", readOnly));
+    writeStandIn(master + "/quorvane.exe", 30);
+    const Run run = start();
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.status, 0);
+    QCOMPARE(readFile(target + "/lib/ro.dll"), QByteArray("release 3, longer"));
+    QVERIFY(!(QFile::permissions(target + "/lib/ro.dll") & QFile::WriteOwner));
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(30));
+}
+
+// An installation whose paths pass 260 characters (Windows' old limit).
+void StarterTest::longTargetPath()
+{
+    makeInstallation();
+    const QString deep = dir->path() + "/" + QString(120, 't') + "/" + QString(120, 'u') + "/installed";
+    makeDirs(QFileInfo(deep).path());
+    QVERIFY(QDir().rename(target, deep));
+    target = deep;
+    writeFile(master + "/lib/plugins/" + QString(40, 'p') + ".dll", "long");
+    QVERIFY((target + "/lib/plugins/" + QString(40, 'p') + ".dll").size() > 300);
+
+    const Run run = start();
+    QCOMPARE(run.out, syncing);
+    verifyMirrored();
+    if (onWindows())
+        QSKIP("updated; but Wine cannot start a program from a path past 260 characters, not even by its "
+              "short name, which works on Windows");
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.status, 0);
+    QCOMPARE(waitForLaunch(record).size, qint64(standIn(20).size()));
+}
+
+// Windows' own rules for names: the configuration ignores case, hidden means
+// the hidden attribute, and of two master names that differ only in case
+// the later one wins.
+void StarterTest::windowsNames()
+{
+    if (!onWindows())
+        QSKIP("Windows names: the Windows build only");
+    makeInstallation();
+    writeFile(master + "/QuorvaneGlobal.conf.xml", "<master, other case/>");
+    writeFile(master + "/lib/secret.dat", "hidden by attribute");
+    writeFile(master + "/lib/.profile", "hidden by name");
+    QCOMPARE(runWine({"attrib", "+h", shown(master + "/lib/secret.dat")}, dir->path()), 0);
+    writeFile(master + "/Data.txt", "first");
+    writeFile(master + "/data.txt", "second");
+
+    const Run run = start();
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.status, 0);
+    QCOMPARE(readFile(target + "/quorvaneglobal.conf.xml"), QByteArray("<local/>"));
+    QVERIFY(!QFileInfo::exists(target + "/QuorvaneGlobal.conf.xml"));
+    QVERIFY(!QFileInfo::exists(target + "/lib/secret.dat"));
+    QVERIFY(!QFileInfo::exists(target + "/lib/.profile"));
+    QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 2"));
+    const QStringList data = QDir(target).entryList({"data.txt"}, QDir::Files); // either name
+    QCOMPARE(data.size(), 1);
+    QCOMPARE(readFile(target + "/" + data.first()), QByteArray("second"));
+}
+
+// On a terminal an update shows how far it has come, on one line that is
+// wiped before the closing message; elsewhere it adds nothing (see the
+// other tests, whose standard error stays empty).
+void StarterTest::progressOnTerminal()
+{
+    if (onWindows())
+        QSKIP("Wine's console is no Windows console on a pseudo-terminal");
+    makeInstallation();
+    for (int i = 0; i < 50; ++i)
+        writeFile(QString("%1/data/f%2").arg(master).arg(i), QByteArray(20000, 'p'));
+    QProcess script;
+    script.setWorkingDirectory(dir->path());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUORVANE_TEST_RECORD", record);
+    script.setProcessEnvironment(env);
+    const QString command = QString("'%1' -m '%2' -t '%3' 2>&1").arg(STARTER_PATH, master, target);
+    script.start("script", {"-qfec", command, "/dev/null"});
+    QVERIFY(script.waitForFinished(60000));
+    QCOMPARE(script.exitCode(), 0);
+    const QByteArray screen = script.readAllStandardOutput();
+    QVERIFY2(screen.startsWith("Synchronizuji program, cekejte prosim ...\r\n\r"), screen.constData());
+    // At 100 % at the end, wiped with blanks, then the usual closing line.
+    const QRegularExpression end("\r52 of 52 files, 1\\.0 of 1\\.0 MB *\r *\rSynchronizovano\r\n$");
+    QVERIFY2(end.match(QString::fromLatin1(screen)).hasMatch(), screen.constData());
+    verifyMirrored();
 }
 
 QTEST_GUILESS_MAIN(StarterTest)
