@@ -167,6 +167,8 @@ void Copier::fail(const char *what, const QString &path, const QString &reason)
     job->what = what;
     job->error = reason;
     batch.push_back(std::move(job));
+    if (int(batch.size()) >= batchFiles)
+        flush();
 }
 
 void Copier::finish()

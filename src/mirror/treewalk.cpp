@@ -51,6 +51,70 @@ bool listingOrder(const FileEntry &a, const FileEntry &b)
 
 } // namespace
 
+namespace {
+
+// Enough requests in flight to hide a file share's latency.
+const int prefetchThreads = 8;
+const int prefetchWindow = 16;
+
+class ListingTask : public QRunnable
+{
+public:
+    explicit ListingTask(const QString &path) : path(path) {}
+    std::future<Listing> result() { return promise.get_future(); }
+    void run() override { promise.set_value(fileops::listDirectory(path)); }
+
+private:
+    const QString path;
+    std::promise<Listing> promise;
+};
+
+} // namespace
+
+ListingPrefetcher::ListingPrefetcher()
+{
+    pool.setMaxThreadCount(prefetchThreads);
+}
+
+ListingPrefetcher::~ListingPrefetcher()
+{
+    expected.clear();
+    pool.waitForDone();
+}
+
+void ListingPrefetcher::expect(const QStringList &paths)
+{
+    // Depth first: a directory's subdirectories come before its later siblings.
+    for (int i = paths.size() - 1; i >= 0; --i)
+        expected.push_front(paths[i]);
+    startMore();
+}
+
+Listing ListingPrefetcher::take(const QString &path)
+{
+    const auto found = started.find(path);
+    if (found == started.end()) {
+        const auto waiting = std::find(expected.begin(), expected.end(), path);
+        if (waiting != expected.end())
+            expected.erase(waiting);
+        return fileops::listDirectory(path);
+    }
+    Listing listing = found->second.get();
+    started.erase(found);
+    startMore();
+    return listing;
+}
+
+void ListingPrefetcher::startMore()
+{
+    while (int(started.size()) < prefetchWindow && !expected.empty()) {
+        auto *task = new ListingTask(expected.front());
+        started.emplace(expected.front(), task->result());
+        expected.pop_front();
+        pool.start(task);
+    }
+}
+
 bool needsCopy(const FileEntry &master, const FileEntry *target)
 {
     return !target || !target->isFile || target->size != master.size || target->mode != master.mode
@@ -74,6 +138,7 @@ void TreeWalk::run(const QString &source, const QString &destination)
 
 void TreeWalk::walk(const QString &source, const QString &destination, const QString &relative)
 {
+    Listing master = prefetcher.take(source);
     // A link back into the tree, or a destination inside the source, would
     // otherwise make the walk descend without end.
     const QString canonicalSource = QFileInfo(source).canonicalFilePath();
@@ -95,7 +160,6 @@ void TreeWalk::walk(const QString &source, const QString &destination, const QSt
 
     QStringList subdirs;
     {   // the listings are let go before the subdirectories are walked
-        Listing master = fileops::listDirectory(source);
         if (!master.error.isEmpty())
             copier.fail("cannot read directory", source, master.error);
         std::sort(master.entries.begin(), master.entries.end(), listingOrder);
@@ -117,7 +181,12 @@ void TreeWalk::walk(const QString &source, const QString &destination, const QSt
                 subdirs << dir.name;
         }
         target = Listing();
+        master = Listing();
     }
+    QStringList subdirPaths;
+    for (const QString &name : subdirs)
+        subdirPaths << source + QLatin1Char('/') + name;
+    prefetcher.expect(subdirPaths);
     for (const QString &name : subdirs)
         walk(source + QLatin1Char('/') + name, destination + QLatin1Char('/') + name,
              relative.isEmpty() ? name : relative + QLatin1Char('/') + name);

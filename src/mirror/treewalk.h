@@ -5,6 +5,11 @@
 
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
+
+#include <deque>
+#include <future>
+#include <map>
 
 class Copier;
 class TemporaryNames;
@@ -12,6 +17,26 @@ class TemporaryNames;
 // Whether the target's file (null: none of that name) must be brought up to
 // date from the master's: it differs in kind, size, time or permissions.
 bool needsCopy(const FileEntry &master, const FileEntry *target);
+
+// Lists the master's directories ahead of the walk, a few at a time, so that
+// a master on a file share answers many requests at once instead of one
+// after another. Only a few listings wait at any time.
+class ListingPrefetcher
+{
+public:
+    ListingPrefetcher();
+    ~ListingPrefetcher();
+    // Directories the walk will visit next, in the order it will visit them.
+    void expect(const QStringList &paths);
+    Listing take(const QString &path);
+
+private:
+    void startMore();
+
+    QThreadPool pool;
+    std::deque<QString> expected;
+    std::map<QString, std::future<Listing>> started;
+};
 
 // One pass over the master tree: creates the directories the target lacks
 // and hands every file that differs to the copier, in listing order.
@@ -29,6 +54,7 @@ private:
 
     TemporaryNames &names;
     Copier &copier;
+    ListingPrefetcher prefetcher;
     QString checkDir, checkName;
     QStringList activeDirs; // canonical paths of the directories being walked
 };
