@@ -10,9 +10,10 @@
 
 namespace {
 
-// Enough to overlap a slow master's latency with the syncing of the target;
-// more gained nothing in measurements on two cores.
-const int workerCount = 4;
+// Enough to overlap a file share's latency with the writing of the target:
+// through a master that adds 1 ms to every operation, 8 copied a tree 10 %
+// faster than 4; on a local disk they were alike.
+const int workerCount = 8;
 // A batch is synced to disk at once: large enough to spare most syncs,
 // small enough that the queue stays small.
 const int batchFiles = 256;
