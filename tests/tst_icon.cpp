@@ -15,6 +15,7 @@ class IconTest : public QObject
 private slots:
     void header();
     void resourceScriptCompiles();
+    void windowsExecutable();
 };
 
 void IconTest::header()
@@ -57,6 +58,34 @@ void IconTest::resourceScriptCompiles()
     QVERIFY(process.waitForFinished());
     QVERIFY2(process.exitCode() == 0, process.readAll().constData());
     QVERIFY(QFileInfo(dir.path() + "/icon.o").size() > 9000); // the image went in
+}
+
+// The built .exe as Windows sees it: a console program that needs nothing but
+// Windows' own DLLs, with the icon, version and manifest resources.
+void IconTest::windowsExecutable()
+{
+    const QString exe = qEnvironmentVariable("QUORVANE_TEST_WINE_STARTER");
+    if (exe.isEmpty())
+        QSKIP("no Windows executable under test (scripts/test windows)");
+    QProcess process;
+    process.start("/usr/bin/python3", {QString(TESTS_DIR "/peinfo.py"), exe});
+    QVERIFY(process.waitForFinished());
+    QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
+    const QStringList facts = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+
+    QVERIFY(facts.contains("subsystem 3")); // IMAGE_SUBSYSTEM_WINDOWS_CUI
+    const QStringList windowsDlls{"advapi32.dll", "api-ms-win-core-synch-l1-2-0.dll", "authz.dll",
+                                  "kernel32.dll", "msvcrt.dll", "netapi32.dll", "ole32.dll", "shell32.dll",
+                                  "user32.dll", "userenv.dll", "version.dll", "winmm.dll", "ws2_32.dll"};
+    for (const QString &fact : facts) {
+        if (fact.startsWith("import "))
+            QVERIFY2(windowsDlls.contains(fact.mid(7)), qPrintable(fact)); // no Qt, no MinGW runtime
+    }
+    for (const char *fact : {"resource 14 IDI_ICON1", "resource 3 1", "resource 16 1", "resource 24 1",
+                             "version ProductName=Quorvane Starter", "version FileVersion=0.1",
+                             "version FileDescription=Quorvane starter: updates the installation from the "
+                             "master copy, then starts Quorvane"})
+        QVERIFY2(facts.contains(fact), fact);
 }
 
 QTEST_GUILESS_MAIN(IconTest)

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fileops {
 
@@ -52,6 +53,7 @@ bool writeAll(int fd, const char *data, ssize_t size)
 bool copyData(int in, int out, QAtomicInteger<qint64> *copiedBytes)
 {
     bool kernelCopy = true;
+    std::vector<char> buffer; // only where the kernel cannot copy: not in every thread's memory
     for (;;) {
         if (kernelCopy) {
             const ssize_t n = copy_file_range(in, nullptr, out, nullptr, 16 << 20, 0);
@@ -67,8 +69,8 @@ bool copyData(int in, int out, QAtomicInteger<qint64> *copiedBytes)
                 return false;
             kernelCopy = false;
         }
-        static thread_local char buffer[256 * 1024];
-        const ssize_t n = read(in, buffer, sizeof buffer);
+        buffer.resize(256 * 1024);
+        const ssize_t n = read(in, buffer.data(), buffer.size());
         if (n == 0)
             return true;
         if (n < 0) {
@@ -76,7 +78,7 @@ bool copyData(int in, int out, QAtomicInteger<qint64> *copiedBytes)
                 continue;
             return false;
         }
-        if (!writeAll(out, buffer, n))
+        if (!writeAll(out, buffer.data(), n))
             return false;
         copiedBytes->fetchAndAddRelaxed(n);
     }

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include <string>
+#include <vector>
 #include <windows.h>
 
 namespace fileops {
@@ -140,17 +141,17 @@ QString copyToNew(const QString &source, const QString &temporary, const FileEnt
         return error;
     }
     DWORD error = 0;
-    static thread_local char buffer[256 * 1024];
+    std::vector<char> buffer(256 * 1024);
     for (;;) {
         DWORD read = 0, written = 0;
-        if (!ReadFile(in, buffer, sizeof buffer, &read, nullptr)) {
+        if (!ReadFile(in, buffer.data(), DWORD(buffer.size()), &read, nullptr)) {
             error = GetLastError();
             break;
         }
         if (read == 0)
             break;
         for (DWORD done = 0; done < read && error == 0; done += written) {
-            if (!WriteFile(out, buffer + done, read - done, &written, nullptr))
+            if (!WriteFile(out, buffer.data() + done, read - done, &written, nullptr))
                 error = GetLastError();
             else if (written == 0)
                 error = ERROR_DISK_FULL;
