@@ -335,7 +335,7 @@ void StarterTest::updateThatCannotComplete()
     bool asUser = false;
     if (obstacle == "full disk" || obstacle == "no inodes") {
         // Room for what is there, and for no new file or directory.
-        const QString limit = obstacle == "full disk" ? "size=1m" : "nr_inodes=6";
+        const QString limit = obstacle == "full disk" ? "size=1m" : "nr_inodes=5";
         QCOMPARE(QProcess::execute("mount", {"-t", "tmpfs", "-o", limit, "tmpfs", target}), 0);
         undo.command = QStringList{"umount", target};
         writeStandIn(target + "/quorvane.exe", 10);

@@ -184,6 +184,14 @@ void Copier::flush()
         while (!finished.tryAcquire(1, 100))
             progress.draw();
     }
+    // A copy that found the disk full may only have lost a race with another
+    // copy of this batch. Once the failed ones have let go of their space,
+    // each is tried again, alone, as one copy after another would have done.
+    for (const auto &job : batch) {
+        if (!job->temporary.isEmpty() && job->error == fileops::diskFullError())
+            job->error = fileops::copyToNew(job->source, job->temporary, job->master, false, &job->device,
+                                            &progress.bytesDone);
+    }
     // The new data is on disk before any old file is replaced by it: one
     // sync for each file system that this batch wrote to.
     QVector<QString> toSync;

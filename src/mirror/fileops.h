@@ -56,6 +56,8 @@ QString syncDirectory(const QString &path);
 QString replaceFile(const QString &temporary, const QString &destination, const QString &aside);
 bool removeFile(const QString &path);
 
+// The reason a copy gives when the disk is full.
+QString diskFullError();
 // The reason for the last failed call of the system's own (errno, GetLastError).
 QString lastError();
 bool stderrIsTerminal();

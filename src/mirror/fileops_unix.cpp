@@ -215,6 +215,11 @@ bool removeFile(const QString &path)
     return unlink(encoded(path).constData()) == 0;
 }
 
+QString diskFullError()
+{
+    return qt_error_string(ENOSPC);
+}
+
 QString lastError()
 {
     return qt_error_string(errno);

@@ -232,6 +232,11 @@ bool removeFile(const QString &path)
     return DeleteFileW(longPath(path).c_str());
 }
 
+QString diskFullError()
+{
+    return qt_error_string(ERROR_DISK_FULL);
+}
+
 QString lastError()
 {
     return qt_error_string(int(GetLastError()));
