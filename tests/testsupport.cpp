@@ -10,6 +10,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 void makeDirs(const QString &path)
@@ -23,6 +25,15 @@ void writeFile(const QString &path, const QByteArray &contents)
     QFile file(path);
     QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
     QCOMPARE(file.write(contents), qint64(contents.size()));
+}
+
+void makeOld(const QString &dir)
+{
+    const timespec dayAgo = { time(nullptr) - 86400, 0 };
+    const timespec times[2] = { dayAgo, dayAgo };
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(it.next()).constData(), times, 0), 0);
 }
 
 QByteArray readFile(const QString &path)

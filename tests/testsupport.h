@@ -11,6 +11,11 @@
 void writeFile(const QString &path, const QByteArray &contents);
 QByteArray readFile(const QString &path);
 void makeDirs(const QString &path);
+// Dates every file below dir a day back, as an installation made a while ago:
+// file systems keep times in clock ticks of a few milliseconds, and a target
+// file written in the same tick as the master's, with the same size, would
+// rightly count as unchanged.
+void makeOld(const QString &dir);
 // Relative path -> contents of every entry below dir ("<dir>" for directories,
 // "-> target" for links); what a user would see of the tree.
 QMap<QString, QByteArray> treeOf(const QString &dir);

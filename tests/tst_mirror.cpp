@@ -71,6 +71,7 @@ void MirrorTest::mirrorsOverExistingTree()
     writeFile(target + "/data/mine/notes", "only here too");
     writeFile(target + "/data/a.txt.quorvane-new", "a user's file, whatever its name");
     writeFile(target + "/data/.~qv4d2a0fe01.1c", "left by a run that was killed");
+    makeOld(target);
 
     QCOMPARE(mirrorDirectory(master, target), 0);
 

@@ -95,6 +95,7 @@ void StarterTest::makeInstallation()
     writeFile(target + "/lib/core.dll", "core 1");
     writeFile(target + "/quorvaneglobal.conf.xml", "<local/>");
     writeFile(target + "/user.ini", "mine");
+    makeOld(target);
 }
 
 // Every master file (but the configuration) is in the target as it is in the
@@ -341,6 +342,7 @@ void StarterTest::updateThatCannotComplete()
         writeStandIn(target + "/quorvane.exe", 10);
         writeFile(target + "/lib/core.dll", "core 1");
         writeFile(target + "/quorvaneglobal.conf.xml", "<local/>");
+        makeOld(target);
         writeFile(master + "/lib/core.dll", QByteArray(2 * 1024 * 1024, 'c'));
     } else if (obstacle == "immutable") {
         setImmutable(target + "/lib/core.dll", true);
