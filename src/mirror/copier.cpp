@@ -19,6 +19,11 @@ const int workerCount = 8;
 const int batchFiles = 256;
 const qint64 batchBytes = 64 << 20;
 
+QString directoryOf(const QString &path)
+{
+    return path.section(QLatin1Char('/'), 0, -2);
+}
+
 } // namespace
 
 void reportFailure(const char *what, const QString &path, const QString &reason)
@@ -70,7 +75,7 @@ void ProgressLine::draw(bool now)
     const char *ofWhat = walkDone ? "of" : "of at least";
     const QByteArray text = QStringLiteral("%1 %2 %3 files, %4 %5 %6 MB")
                                 .arg(filesDone).arg(QLatin1String(ofWhat)).arg(filesQueued)
-                                .arg(bytesDone.loadAcquire() / 1e6, 0, 'f', 1)
+                                .arg(std::min(bytesDone.loadAcquire(), bytesQueued) / 1e6, 0, 'f', 1)
                                 .arg(QLatin1String(ofWhat)).arg(bytesQueued / 1e6, 0, 'f', 1)
                                 .toLocal8Bit();
     // Spaces, not terminal escapes, wipe a longer line: every console understands them.
@@ -139,7 +144,8 @@ Copier::Copier(TemporaryNames &names, ProgressLine &progress)
 
 Copier::~Copier()
 {
-    finish();
+    if (!batch.empty()) // the workers write into the batch's jobs
+        flush();
 }
 
 void Copier::copy(const QString &source, const QString &destination, const FileEntry &master)
@@ -147,7 +153,7 @@ void Copier::copy(const QString &source, const QString &destination, const FileE
     std::unique_ptr<Job> job(new Job);
     job->source = source;
     job->destination = destination;
-    job->temporary = names.in(destination.section(QLatin1Char('/'), 0, -2));
+    job->temporary = names.in(directoryOf(destination));
     job->master = master;
     pool.start(new CopyTask(job->source, job->temporary, master, &job->error, &job->device,
                             &progress.bytesDone, &finished));
@@ -210,8 +216,8 @@ void Copier::flush()
     fileops::syncFileSystems(toSync);
     for (const auto &job : batch) {
         if (!job->temporary.isEmpty() && job->error.isEmpty()) {
-            job->error = fileops::replaceFile(job->temporary, job->destination, names.in(
-                                                  job->destination.section(QLatin1Char('/'), 0, -2)));
+            job->error = fileops::replaceFile(job->temporary, job->destination,
+                                              names.in(directoryOf(job->destination)));
             if (!job->error.isEmpty())
                 fileops::removeFile(job->temporary);
         }
