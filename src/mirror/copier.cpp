@@ -200,7 +200,7 @@ void Copier::flush()
     }
     // The new data is on disk before any old file is replaced by it: one
     // sync for each file system that this batch wrote to.
-    QVector<QString> toSync;
+    QStringList toSync;
     std::vector<quint64> batchDevices;
     for (const auto &job : batch) {
         if (job->temporary.isEmpty() || !job->error.isEmpty()

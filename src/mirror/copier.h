@@ -67,7 +67,7 @@ public:
     int failures() const { return failureCount; }
     int copied() const { return copiedCount; }
     // One copied file on each file system written to.
-    const std::vector<QString> &devicePaths() const { return oneFilePerDevice; }
+    const QStringList &devicePaths() const { return oneFilePerDevice; }
 
 private:
     struct Job;
@@ -83,7 +83,7 @@ private:
     int failureCount = 0;
     int copiedCount = 0;
     std::vector<quint64> devices;
-    std::vector<QString> oneFilePerDevice;
+    QStringList oneFilePerDevice;
 };
 
 void reportFailure(const char *what, const QString &path, const QString &reason);

@@ -7,6 +7,7 @@
 
 #include <QAtomicInteger>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 struct FileEntry
@@ -48,7 +49,7 @@ QString copyToNew(const QString &source, const QString &temporary, const FileEnt
 
 // Every file written so far to the file systems of these files is on disk,
 // their directories' entries too.
-void syncFileSystems(const QVector<QString> &oneFilePerDevice);
+void syncFileSystems(const QStringList &oneFilePerDevice);
 QString syncDirectory(const QString &path);
 
 // Puts temporary in place of destination in one step. Where a file in use

@@ -181,7 +181,7 @@ QString copyToNew(const QString &source, const QString &temporary, const FileEnt
     return QString();
 }
 
-void syncFileSystems(const QVector<QString> &oneFilePerDevice)
+void syncFileSystems(const QStringList &oneFilePerDevice)
 {
     for (const QString &path : oneFilePerDevice) {
         const int fd = open(encoded(path).constData(), O_RDONLY | O_CLOEXEC);

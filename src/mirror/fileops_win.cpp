@@ -179,7 +179,7 @@ QString copyToNew(const QString &source, const QString &temporary, const FileEnt
     return QString();
 }
 
-void syncFileSystems(const QVector<QString> &)
+void syncFileSystems(const QStringList &)
 {
     // Every copy was flushed as it was written.
 }

@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include <algorithm>
 
 namespace {
 
@@ -18,7 +17,7 @@ const int maxPasses = 4;
 
 // Puts the check file in place, with everything before it already on disk.
 int placeCheckFile(const QString &source, const QString &destination, const QString &checkFile,
-                   TemporaryNames &names, const std::vector<QString> &written)
+                   TemporaryNames &names, const QStringList &written)
 {
     const QString clean = QDir::cleanPath(checkFile);
     const QString from = source + QLatin1Char('/') + clean;
@@ -32,7 +31,7 @@ int placeCheckFile(const QString &source, const QString &destination, const QStr
     if (!needsCopy(master, target.error.isEmpty() ? &target : nullptr))
         return 0;
 
-    fileops::syncFileSystems(QVector<QString>(written.begin(), written.end()));
+    fileops::syncFileSystems(written);
     const QString directory = to.section(QLatin1Char('/'), 0, -2);
     const QString temporary = names.in(directory);
     quint64 device = 0;
@@ -60,7 +59,7 @@ int mirrorDirectory(const QString &source, const QString &destination, const QSt
 
     TemporaryNames names;
     ProgressLine progress;
-    std::vector<QString> written; // one file on each file system written to
+    QStringList written; // one file on each file system written to
     int failures = 0;
     bool settled = false;
     for (int pass = 0; pass < maxPasses && !settled && failures == 0; ++pass) {
@@ -69,8 +68,7 @@ int mirrorDirectory(const QString &source, const QString &destination, const QSt
         copier.finish();
         failures = copier.failures();
         settled = copier.copied() == 0;
-        for (const QString &path : copier.devicePaths())
-            written.push_back(path);
+        written += copier.devicePaths();
     }
     if (settled && failures == 0 && !checkFile.isEmpty())
         failures += placeCheckFile(source, destination, checkFile, names, written);
