@@ -187,8 +187,8 @@ Launch waitForLaunch(const QString &record, int timeoutMs)
     return launch;
 }
 
-Run runStarter(const QStringList &args, const QString &workDir, const QString &record,
-               bool asUser, const QStringList &prefix)
+void startStarter(QProcess &process, const QStringList &args, const QString &workDir, const QString &record,
+                  const QString &outputDir, bool asUser, const QStringList &prefix)
 {
     QStringList command = prefix;
     if (asUser)
@@ -199,7 +199,6 @@ Run runStarter(const QStringList &args, const QString &workDir, const QString &r
         command << QString::fromUtf8(STARTER_PATH);
     command += args;
 
-    QProcess process;
     process.setWorkingDirectory(workDir);
     QProcessEnvironment env = onWindows() ? wineEnvironment() : QProcessEnvironment::systemEnvironment();
     if (onWindows() && asUser) { // Wine runs only for the owner of its prefix
@@ -210,18 +209,21 @@ Run runStarter(const QStringList &args, const QString &workDir, const QString &r
     process.setProcessEnvironment(env);
     // Files, not pipes: a started application inherits the handles, and a
     // pipe would stay open until it ends.
-    QTemporaryDir outputs;
-    process.setStandardOutputFile(outputs.path() + "/out");
-    process.setStandardErrorFile(outputs.path() + "/err");
+    process.setStandardOutputFile(outputDir + "/out");
+    process.setStandardErrorFile(outputDir + "/err");
     process.start(command.first(), command.mid(1));
+}
+
+Run finishStarter(QProcess &process, const QString &outputDir)
+{
     Run run;
-    if (!process.waitForFinished(60000)) {
+    if (!process.waitForFinished(120000)) {
         process.kill();
         process.waitForFinished();
         return run;
     }
-    run.out = readFile(outputs.path() + "/out");
-    run.err = readFile(outputs.path() + "/err");
+    run.out = readFile(outputDir + "/out");
+    run.err = readFile(outputDir + "/err");
     if (onWindows()) { // Windows' C runtime ends lines in CR LF
         run.out.replace("\r\n", "\n");
         run.err.replace("\r\n", "\n");
@@ -229,6 +231,15 @@ Run runStarter(const QStringList &args, const QString &workDir, const QString &r
     if (process.exitStatus() == QProcess::NormalExit)
         run.status = process.exitCode();
     return run;
+}
+
+Run runStarter(const QStringList &args, const QString &workDir, const QString &record,
+               bool asUser, const QStringList &prefix)
+{
+    QTemporaryDir outputs;
+    QProcess process;
+    startStarter(process, args, workDir, record, outputs.path(), asUser, prefix);
+    return finishStarter(process, outputs.path());
 }
 
 bool isRoot()

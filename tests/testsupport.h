@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -59,8 +60,13 @@ struct Run
     QByteArray out;
     QByteArray err;
 };
-// Runs the built starter in workDir with the stand-in's record file set.
+// Starts the built starter in workDir with the stand-in's record file set,
+// its output going to files in outputDir; finishStarter waits for it.
 // With asUser set, it runs as the unprivileged user "nobody" (needs root).
+void startStarter(QProcess &process, const QStringList &args, const QString &workDir, const QString &record,
+                  const QString &outputDir, bool asUser = false, const QStringList &prefix = QStringList());
+Run finishStarter(QProcess &process, const QString &outputDir);
+// Both at once.
 Run runStarter(const QStringList &args, const QString &workDir, const QString &record,
                bool asUser = false, const QStringList &prefix = QStringList());
 

@@ -12,6 +12,8 @@
 #include <QThread>
 
 #include <csignal>
+#include <memory>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -638,34 +640,23 @@ void StarterTest::startersAtOnce()
         for (int i = 0; i < 300; ++i)
             writeFile(QString("%1/data/d%2/f%3").arg(master).arg(i % 10).arg(i), QByteArray(2000 + i, 'd'));
 
-        QList<QProcess *> starters;
-        QTemporaryDir outputs;
+        std::vector<std::unique_ptr<QProcess>> starters;
+        std::vector<std::unique_ptr<QTemporaryDir>> outputs;
         for (int i = 0; i < count; ++i) {
-            auto *process = new QProcess(this);
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert("QUORVANE_TEST_RECORD", record + QString::number(i));
-            env.insert("WINEDEBUG", "-all");
-            process->setProcessEnvironment(env);
-            process->setWorkingDirectory(dir->path());
-            process->setStandardOutputFile(outputs.path() + QString("/out%1").arg(i));
-            process->setStandardErrorFile(outputs.path() + QString("/err%1").arg(i));
-            const QStringList args{"-m", master, "-t", target};
-            if (onWindows())
-                process->start("wine", QStringList{qEnvironmentVariable("QUORVANE_TEST_WINE_STARTER")} + args);
-            else
-                process->start(STARTER_PATH, args);
-            starters << process;
+            starters.emplace_back(new QProcess);
+            outputs.emplace_back(new QTemporaryDir);
+            startStarter(*starters[i], {"-m", master, "-t", target}, dir->path(), record + QString::number(i),
+                         outputs[i]->path());
         }
         for (int i = 0; i < count; ++i) {
-            QVERIFY(starters[i]->waitForFinished(120000));
-            QCOMPARE(starters[i]->exitCode(), 0);
-            QCOMPARE(readFile(outputs.path() + QString("/out%1").arg(i)).replace("\r\n", "\n"), syncing);
-            QCOMPARE(readFile(outputs.path() + QString("/err%1").arg(i)), QByteArray());
+            const Run run = finishStarter(*starters[i], outputs[i]->path());
+            QCOMPARE(run.status, 0);
+            QCOMPARE(run.out, syncing);
+            QCOMPARE(run.err, QByteArray());
             const Launch launch = waitForLaunch(record + QString::number(i));
             QVERIFY(launch.happened);
             QCOMPARE(launch.size, qint64(standIn(20).size())); // the new program
         }
-        qDeleteAll(starters);
         verifyMirrored();
         QVERIFY(!QFileInfo::exists(target + "/.quorvane-starter.lock"));
     }

@@ -96,7 +96,8 @@ void ProgressLine::erase()
 
 // --- copier ------------------------------------------------------------------
 
-struct Copier::Job
+// One file of a batch; a worker fills in error and device.
+struct CopyJob
 {
     QString source;
     QString destination;
@@ -112,24 +113,17 @@ namespace {
 class CopyTask : public QRunnable
 {
 public:
-    CopyTask(const QString &source, const QString &temporary, const FileEntry &master,
-             QString *error, quint64 *device, QAtomicInteger<qint64> *bytes, QSemaphore *finished)
-        : source(source), temporary(temporary), master(master), error(error), device(device),
-          bytes(bytes), finished(finished)
-    {
-    }
+    CopyTask(CopyJob *job, QAtomicInteger<qint64> *bytes, QSemaphore *finished)
+        : job(job), bytes(bytes), finished(finished) {}
 
     void run() override
     {
-        *error = fileops::copyToNew(source, temporary, master, false, device, bytes);
+        job->error = fileops::copyToNew(job->source, job->temporary, job->master, false, &job->device, bytes);
         finished->release();
     }
 
 private:
-    const QString source, temporary;
-    const FileEntry master;
-    QString *error;
-    quint64 *device;
+    CopyJob *job;
     QAtomicInteger<qint64> *bytes;
     QSemaphore *finished;
 };
@@ -150,13 +144,12 @@ Copier::~Copier()
 
 void Copier::copy(const QString &source, const QString &destination, const FileEntry &master)
 {
-    std::unique_ptr<Job> job(new Job);
+    std::unique_ptr<CopyJob> job(new CopyJob);
     job->source = source;
     job->destination = destination;
     job->temporary = names.in(directoryOf(destination));
     job->master = master;
-    pool.start(new CopyTask(job->source, job->temporary, master, &job->error, &job->device,
-                            &progress.bytesDone, &finished));
+    pool.start(new CopyTask(job.get(), &progress.bytesDone, &finished));
     ++running;
     batchBytes += master.size;
     progress.addQueued(master.size);
@@ -169,7 +162,7 @@ void Copier::copy(const QString &source, const QString &destination, const FileE
 
 void Copier::fail(const char *what, const QString &path, const QString &reason)
 {
-    std::unique_ptr<Job> job(new Job);
+    std::unique_ptr<CopyJob> job(new CopyJob);
     job->destination = path;
     job->what = what;
     job->error = reason;

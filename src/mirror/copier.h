@@ -48,6 +48,8 @@ private:
     quint64 next = 0;
 };
 
+struct CopyJob;
+
 // Copies files on a few worker threads and puts each copy in place of the
 // old file. Copies are written to temporaries in batches; a batch is synced
 // to disk once, then renamed into place in the order the files were given,
@@ -70,14 +72,13 @@ public:
     const QStringList &devicePaths() const { return oneFilePerDevice; }
 
 private:
-    struct Job;
     void flush();
 
     TemporaryNames &names;
     ProgressLine &progress;
     QThreadPool pool;
     QSemaphore finished;
-    std::vector<std::unique_ptr<Job>> batch;
+    std::vector<std::unique_ptr<CopyJob>> batch;
     int running = 0;
     qint64 batchBytes = 0;
     int failureCount = 0;

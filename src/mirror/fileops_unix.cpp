@@ -19,12 +19,6 @@ QByteArray encoded(const QString &path)
     return QFile::encodeName(path);
 }
 
-// The error of the failed call, kept across the clean-up calls that follow it.
-QString failed(int error)
-{
-    return qt_error_string(error);
-}
-
 void fillEntry(FileEntry *file, const struct stat &info)
 {
     file->isFile = S_ISREG(info.st_mode);
@@ -121,7 +115,7 @@ Listing listDirectory(const QString &path)
             // A link to nothing is no file to copy.
             if (fstatat(dirfd(dir), raw.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
                 continue;
-            file.error = failed(error);
+            file.error = qt_error_string(error);
         } else {
             fillEntry(&file, info);
         }
@@ -175,7 +169,7 @@ QString copyToNew(const QString &source, const QString &temporary, const FileEnt
     close(in);
     if (error != 0) {
         unlink(out8.constData());
-        return failed(error);
+        return qt_error_string(error); // the first failure, not a clean-up call's
     }
     *device = info.st_dev;
     return QString();
