@@ -1,10 +1,10 @@
-#include "launch.h"
 #include "mirror/mirrordirectory.h"
+#include "mirror/report.h"
+#include "processes.h"
+#include "updatelock.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QString>
 #include <QStringList>
 
@@ -21,6 +21,7 @@ struct StarterSettings
 
 int main(int argc, char *argv[])
 {
+    prepareProcess();
     StarterSettings settings;
     settings.targetDir = QString::fromUtf8("c:/belvinta/quorvane");
     settings.masterDir = QString::fromUtf8("x:/quorvane");
@@ -35,17 +36,24 @@ int main(int argc, char *argv[])
         { nullptr, 0, nullptr, 0 }
     };
 
+    // Paths in any language: the command line as the system has it.
+    std::vector<QByteArray> arguments = systemArguments(argc, argv);
+    std::vector<char *> words;
+    for (QByteArray &argument : arguments)
+        words.push_back(argument.data());
+    words.push_back(nullptr);
+
     int option;
-    while ((option = getopt_long(argc, argv, "m:t:f:vh", longOptions, nullptr)) != -1) {
+    while ((option = getopt_long(int(arguments.size()), words.data(), "m:t:f:vh", longOptions, nullptr)) != -1) {
         switch (option) {
         case 'm':
-            settings.masterDir = QString::fromUtf8(optarg);
+            settings.masterDir = decodeArgument(optarg);
             break;
         case 't':
-            settings.targetDir = QString::fromUtf8(optarg);
+            settings.targetDir = decodeArgument(optarg);
             break;
         case 'f':
-            settings.checkFile = QString::fromUtf8(optarg);
+            settings.checkFile = decodeArgument(optarg);
             break;
         case 'v':
             puts("quorvane-starter version:0.1");
@@ -75,12 +83,9 @@ int main(int argc, char *argv[])
         puts("Synchronizuji program, cekejte prosim ...");
         fflush(stdout); // show it before a long copy, also when output is not a terminal
         // One update at a time: a second starter waits here, and finds the
-        // work done when the first one has finished it. A lock is stale only
-        // when its owner is gone, however long an update takes. Where no lock
-        // can be made (a target the user cannot write), go on without one.
-        QLockFile lock(settings.targetDir + QLatin1String("/.quorvane-starter.lock"));
-        lock.setStaleLockTime(0);
-        lock.lock();
+        // work done when the first one has finished it.
+        UpdateLock lock(settings.targetDir);
+        lock.acquire();
         masterCheck.refresh();
         targetCheck.refresh();
         if (masterCheck.size() != targetCheck.size())
@@ -92,8 +97,7 @@ int main(int argc, char *argv[])
     const QString program = settings.targetDir + QLatin1Char('/') + settings.checkFile;
     const QString error = startDetached(program, QStringList() << QString::fromUtf8("-m"));
     if (!error.isEmpty()) {
-        fprintf(stderr, "quorvane-starter: cannot start %s: %s\n",
-                QDir::toNativeSeparators(program).toLocal8Bit().constData(), error.toLocal8Bit().constData());
+        reportFailure("cannot start", program, error);
         return -1;
     }
     return 0;

@@ -291,8 +291,8 @@ void StarterTest::updateThatCannotComplete_data()
     QTest::addColumn<bool>("othersUpdated");
 
     QTest::newRow("unreadable master file") << "unreadable file"
-        << "cannot update %T/lib/core.dll: Permission denied\n"
-        << "cannot update %T/lib/core.dll: Access denied.\n" << true;
+        << "cannot read %M/lib/core.dll: Permission denied\n"
+        << "cannot read %M/lib/core.dll: Access denied.\n" << true;
     QTest::newRow("disk full") << "full disk"
         << "cannot update %T/lib/core.dll: No space left on device\n"
         << "cannot update %T/lib/core.dll: Disk full.\n" << true;
@@ -307,10 +307,12 @@ void StarterTest::updateThatCannotComplete_data()
            "quorvane-starter: cannot create directory %T/lib/plugins: Access denied.\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: Path not found.\n" << false;
     QTest::newRow("no inode left") << "no inodes"
-        << "cannot update %T/lib/core.dll: No space left on device\n"
+        << "cannot make the lock %T/.quorvane-starter.lock, updating without it\n"
+           "quorvane-starter: cannot update %T/lib/core.dll: No space left on device\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: No space left on device\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: No such file or directory\n"
-        << "cannot update %T/lib/core.dll: Disk full.\n"
+        << "cannot make the lock %T/.quorvane-starter.lock, updating without it\n"
+           "quorvane-starter: cannot update %T/lib/core.dll: Disk full.\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: Disk full.\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: Path not found.\n" << false;
     QTest::newRow("unreadable master directory") << "unreadable directory"

@@ -1,12 +1,13 @@
 #include "mirror/copier.h"
 
-#include <QCoreApplication>
-#include <QDateTime>
-#include <QDir>
-#include <QRegularExpression>
+#include "mirror/busyretry.h"
+#include "mirror/comparison.h"
+#include "mirror/progressline.h"
+#include "mirror/report.h"
+#include "mirror/temporarynames.h"
 
-#include <algorithm>
-#include <cstdio>
+#include <functional>
+
 
 namespace {
 
@@ -14,8 +15,9 @@ namespace {
 // through a master that adds 1 ms to every operation, 8 copied a tree 10 %
 // faster than 4; on a local disk they were alike.
 const int workerCount = 8;
-// A batch is synced to disk at once: large enough to spare most syncs,
-// small enough that the queue stays small.
+// A batch is made durable together: large enough that the syncs of its
+// files share the file system's journal commits, small enough that the
+// queue stays small.
 const int batchFiles = 256;
 const qint64 batchBytes = 64 << 20;
 
@@ -26,112 +28,41 @@ QString directoryOf(const QString &path)
 
 } // namespace
 
-void reportFailure(const char *what, const QString &path, const QString &reason)
-{
-    fprintf(stderr, "quorvane-starter: %s %s: %s\n", what,
-            QDir::toNativeSeparators(path).toLocal8Bit().constData(), reason.toLocal8Bit().constData());
-    fflush(stderr);
-}
-
-// --- temporary names ---------------------------------------------------------
-
-TemporaryNames::TemporaryNames()
-{
-    // The process id keeps two runs on one machine apart, the time two machines.
-    const quint64 stamp = quint64(QDateTime::currentMSecsSinceEpoch()) & 0xffffff;
-    prefix = QStringLiteral(".~qv%1%2.")
-                 .arg(QCoreApplication::applicationPid(), 0, 16)
-                 .arg(stamp, 6, 16, QLatin1Char('0'));
-}
-
-QString TemporaryNames::in(const QString &directory)
-{
-    return directory + QLatin1Char('/') + prefix + QString::number(next++, 16);
-}
-
-bool TemporaryNames::isTemporary(const QString &name)
-{
-    static const QRegularExpression pattern(QStringLiteral("^\\.~qv[0-9a-f]{7,}\\.[0-9a-f]+$"));
-    return pattern.match(name).hasMatch();
-}
-
-bool TemporaryNames::isOurs(const QString &name) const
-{
-    return name.startsWith(prefix);
-}
-
-// --- progress ----------------------------------------------------------------
-
-ProgressLine::ProgressLine()
-    : enabled(fileops::stderrIsTerminal())
-{
-}
-
-void ProgressLine::draw(bool now)
-{
-    if (!enabled || (!now && sinceDrawn.isValid() && sinceDrawn.elapsed() < 100))
-        return;
-    sinceDrawn.start();
-    const char *ofWhat = walkDone ? "of" : "of at least";
-    const QByteArray text = QStringLiteral("%1 %2 %3 files, %4 %5 %6 MB")
-                                .arg(filesDone).arg(QLatin1String(ofWhat)).arg(filesQueued)
-                                .arg(std::min(bytesDone.loadAcquire(), bytesQueued) / 1e6, 0, 'f', 1)
-                                .arg(QLatin1String(ofWhat)).arg(bytesQueued / 1e6, 0, 'f', 1)
-                                .toLocal8Bit();
-    // Spaces, not terminal escapes, wipe a longer line: every console understands them.
-    const int padding = std::max(0, shown - int(text.size()));
-    fprintf(stderr, "\r%s%*s", text.constData(), padding, "");
-    fflush(stderr);
-    shown = text.size() + padding;
-}
-
-void ProgressLine::erase()
-{
-    if (!enabled || shown == 0)
-        return;
-    fprintf(stderr, "\r%*s\r", shown, "");
-    fflush(stderr);
-    shown = 0;
-}
-
-// --- copier ------------------------------------------------------------------
-
-// One file of a batch; a worker fills in error and device.
+// One file of a batch; the workers fill in the outcome.
 struct CopyJob
 {
     QString source;
     QString destination;
     QString temporary;  // empty for a failure of the walk's own
+    QString aside;      // where a file in use is moved (Windows)
     FileEntry master;
     const char *what = "cannot update";
-    QString error;
-    quint64 device = 0;
+    QString path;       // the path the failure is about
+    CopyOutcome outcome;
 };
 
 namespace {
 
-class CopyTask : public QRunnable
+// Runs work on a worker and counts it as finished.
+class Task : public QRunnable
 {
 public:
-    CopyTask(CopyJob *job, QAtomicInteger<qint64> *bytes, QSemaphore *finished)
-        : job(job), bytes(bytes), finished(finished) {}
-
+    Task(std::function<void()> work, QSemaphore *finished) : work(std::move(work)), finished(finished) {}
     void run() override
     {
-        job->error = fileops::copyToNew(job->source, job->temporary, job->master, false, &job->device, bytes);
+        work();
         finished->release();
     }
 
 private:
-    CopyJob *job;
-    QAtomicInteger<qint64> *bytes;
+    std::function<void()> work;
     QSemaphore *finished;
 };
 
 } // namespace
 
-Copier::Copier(TemporaryNames &names, ProgressLine &progress)
-    : names(names), progress(progress)
+Copier::Copier(TemporaryNames &names, ProgressLine &progress, Comparison &comparison, BusyRetry &retry)
+    : names(names), progress(progress), comparison(comparison), retry(retry)
 {
     pool.setMaxThreadCount(workerCount);
 }
@@ -149,7 +80,15 @@ void Copier::copy(const QString &source, const QString &destination, const FileE
     job->destination = destination;
     job->temporary = names.in(directoryOf(destination));
     job->master = master;
-    pool.start(new CopyTask(job.get(), &progress.bytesDone, &finished));
+    CopyJob *work = job.get();
+    QAtomicInteger<qint64> *bytes = &progress.bytesDone;
+    BusyRetry *busy = &retry;
+    pool.start(new Task([work, bytes, busy] {
+        busy->run([&] {
+            work->outcome = fileops::copyToNew(work->source, work->temporary, work->master, false, bytes);
+            return work->outcome.error;
+        });
+    }, &finished));
     ++running;
     batchBytes += master.size;
     progress.addQueued(master.size);
@@ -163,9 +102,9 @@ void Copier::copy(const QString &source, const QString &destination, const FileE
 void Copier::fail(const char *what, const QString &path, const QString &reason)
 {
     std::unique_ptr<CopyJob> job(new CopyJob);
-    job->destination = path;
     job->what = what;
-    job->error = reason;
+    job->path = path;
+    job->outcome.error = reason;
     batch.push_back(std::move(job));
     if (int(batch.size()) >= batchFiles)
         flush();
@@ -177,49 +116,59 @@ void Copier::finish()
     flush();
 }
 
-void Copier::flush()
+void Copier::waitForWorkers()
 {
     for (; running > 0; --running) {
         while (!finished.tryAcquire(1, 100))
             progress.draw();
     }
+}
+
+void Copier::flush()
+{
+    waitForWorkers();
     // A copy that found the disk full may only have lost a race with another
     // copy of this batch. Once the failed ones have let go of their space,
     // each is tried again, alone, as one copy after another would have done.
     for (const auto &job : batch) {
-        if (!job->temporary.isEmpty() && job->error == fileops::diskFullError())
-            job->error = fileops::copyToNew(job->source, job->temporary, job->master, false, &job->device,
-                                            &progress.bytesDone);
+        if (!job->temporary.isEmpty() && job->outcome.error == fileops::diskFullError())
+            job->outcome = fileops::copyToNew(job->source, job->temporary, job->master, false,
+                                              &progress.bytesDone);
     }
-    // The new data is on disk before any old file is replaced by it: one
-    // sync for each file system that this batch wrote to.
-    QStringList toSync;
-    std::vector<quint64> batchDevices;
+    // The new data is on disk before any old file is replaced by it. The
+    // syncs of a batch run side by side, so that they share journal commits.
     for (const auto &job : batch) {
-        if (job->temporary.isEmpty() || !job->error.isEmpty()
-            || std::find(batchDevices.begin(), batchDevices.end(), job->device) != batchDevices.end())
+        if (job->temporary.isEmpty() || !job->outcome.error.isEmpty())
             continue;
-        batchDevices.push_back(job->device);
-        toSync << job->temporary;
-        if (std::find(devices.begin(), devices.end(), job->device) == devices.end()) {
-            devices.push_back(job->device);
-            oneFilePerDevice.push_back(job->destination);
-        }
+        job->aside = names.in(directoryOf(job->destination));
+        CopyJob *work = job.get();
+        BusyRetry *busy = &retry;
+        pool.start(new Task([work, busy] {
+            QString error = fileops::syncFile(work->temporary);
+            if (error.isEmpty())
+                error = busy->run([&] { return fileops::replaceFile(work->temporary, work->destination, work->aside); });
+            if (!error.isEmpty()) {
+                fileops::removeFile(work->temporary);
+                work->outcome.error = error;
+            }
+        }, &finished));
+        ++running;
     }
-    fileops::syncFileSystems(toSync);
+    waitForWorkers();
+
     for (const auto &job : batch) {
-        if (!job->temporary.isEmpty() && job->error.isEmpty()) {
-            job->error = fileops::replaceFile(job->temporary, job->destination,
-                                              names.in(directoryOf(job->destination)));
-            if (!job->error.isEmpty())
-                fileops::removeFile(job->temporary);
-        }
-        if (!job->error.isEmpty()) {
+        if (!job->outcome.error.isEmpty()) {
+            if (!job->temporary.isEmpty()) {
+                job->what = job->outcome.readingFailed ? "cannot read" : "cannot update";
+                job->path = job->outcome.readingFailed ? job->source : job->destination;
+            }
             progress.erase();
-            reportFailure(job->what, job->destination, job->error);
+            reportFailure(job->what, job->path, job->outcome.error);
             ++failureCount;
         } else if (!job->temporary.isEmpty()) {
             ++copiedCount;
+            changedDirs.insert(directoryOf(job->destination));
+            comparison.copied(job->destination, job->master, job->outcome.kept);
         }
         if (!job->temporary.isEmpty())
             progress.fileDone();
@@ -227,4 +176,34 @@ void Copier::flush()
     batch.clear();
     batchBytes = 0;
     progress.draw(true);
+}
+
+int syncDirectories(const QSet<QString> &directories)
+{
+    struct Result
+    {
+        QString directory;
+        QString error;
+    };
+    QStringList sorted = directories.values(); // failures in a stable order
+    sorted.sort();
+    std::vector<Result> results;
+    for (const QString &directory : sorted)
+        results.push_back(Result{ directory, QString() });
+    QThreadPool pool;
+    pool.setMaxThreadCount(workerCount);
+    QSemaphore finished;
+    for (Result &result : results) {
+        Result *work = &result;
+        pool.start(new Task([work] { work->error = fileops::syncDirectory(work->directory); }, &finished));
+    }
+    finished.acquire(int(results.size()));
+    int failures = 0;
+    for (const Result &result : results) {
+        if (!result.error.isEmpty()) {
+            reportFailure("cannot update", result.directory, result.error);
+            ++failures;
+        }
+    }
+    return failures;
 }

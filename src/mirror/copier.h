@@ -3,79 +3,53 @@
 
 #include "mirror/fileops.h"
 
-#include <QElapsedTimer>
 #include <QSemaphore>
+#include <QSet>
 #include <QString>
 #include <QThreadPool>
 
 #include <memory>
 #include <vector>
 
-// The one line on a terminal that shows how far an update has come.
-class ProgressLine
-{
-public:
-    ProgressLine();
-    void addQueued(qint64 bytes) { ++filesQueued; bytesQueued += bytes; }
-    void fileDone() { ++filesDone; }
-    void setWalkDone(bool done) { walkDone = done; }
-    void draw(bool now = false);
-    void erase();
-
-    QAtomicInteger<qint64> bytesDone;
-
-private:
-    bool enabled;
-    bool walkDone = false;
-    qint64 filesQueued = 0, filesDone = 0, bytesQueued = 0;
-    int shown = 0; // characters on the line now
-    QElapsedTimer sinceDrawn;
-};
-
-// Names of temporary files for one run: hidden, short, in the file's own
-// directory, and never a name of anyone else's. A later run recognises the
-// leftovers of one that was killed by their pattern.
-class TemporaryNames
-{
-public:
-    TemporaryNames();
-    QString in(const QString &directory);
-    static bool isTemporary(const QString &name);
-    bool isOurs(const QString &name) const;
-
-private:
-    QString prefix;
-    quint64 next = 0;
-};
-
+class BusyRetry;
+class Comparison;
+class ProgressLine;
+class TemporaryNames;
 struct CopyJob;
 
 // Copies files on a few worker threads and puts each copy in place of the
-// old file. Copies are written to temporaries in batches; a batch is synced
-// to disk once, then renamed into place in the order the files were given,
-// and its failures are reported in that order, one whole line each.
+// old file. Copies are written to temporaries in batches; the workers then
+// make each copy of a batch durable and rename it into place, and the
+// batch's failures are reported in the order the files were given, one
+// whole line each. The disk's own failures count: a copy that could not be
+// made durable leaves the old file.
 class Copier
 {
 public:
-    Copier(TemporaryNames &names, ProgressLine &progress);
+    Copier(TemporaryNames &names, ProgressLine &progress, Comparison &comparison, BusyRetry &retry);
     ~Copier();
 
     void copy(const QString &source, const QString &destination, const FileEntry &master);
     // A failure of the walk's own, reported in its place among the copies.
     void fail(const char *what, const QString &path, const QString &reason);
+    // A directory whose entries changed otherwise than by a copy (a new subdirectory).
+    void changed(const QString &directory) { changedDirs.insert(directory); }
     // Waits for every copy and puts it in place.
     void finish();
 
     int failures() const { return failureCount; }
     int copied() const { return copiedCount; }
-    // One copied file on each file system written to.
-    const QStringList &devicePaths() const { return oneFilePerDevice; }
+    // The directories that have new entries, which must reach the disk too.
+    const QSet<QString> &changedDirectories() const { return changedDirs; }
 
 private:
     void flush();
+    void waitForWorkers();
 
     TemporaryNames &names;
     ProgressLine &progress;
+    Comparison &comparison;
+    BusyRetry &retry;
     QThreadPool pool;
     QSemaphore finished;
     std::vector<std::unique_ptr<CopyJob>> batch;
@@ -83,10 +57,11 @@ private:
     qint64 batchBytes = 0;
     int failureCount = 0;
     int copiedCount = 0;
-    std::vector<quint64> devices;
-    QStringList oneFilePerDevice;
+    QSet<QString> changedDirs;
 };
 
-void reportFailure(const char *what, const QString &path, const QString &reason);
+// Makes the entries of these directories durable, on a few threads; returns
+// how many could not be, each reported.
+int syncDirectories(const QSet<QString> &directories);
 
 #endif

@@ -1,11 +1,12 @@
 #ifndef FILEOPS_H
 #define FILEOPS_H
 
-// The few file-system calls the mirror makes, one implementation per platform
-// (fileops_unix.cpp, fileops_win.cpp). Errors come back as the system's own
-// words; an empty string means success.
+// The few file-system and console calls the mirror makes, one implementation
+// per platform (fileops_unix.cpp, fileops_win.cpp). Errors come back as the
+// system's own words; an empty string means success.
 
 #include <QAtomicInteger>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -19,7 +20,11 @@ struct FileEntry
     bool badName = false;   // not valid in the file-name encoding; name is only approximate
     qint64 size = 0;
     qint64 mtimeNs = 0;     // modification time, nanoseconds since 1970
+    qint64 changedNs = 0;   // when the entry itself last changed: its change time on Unix,
+                            // the later of creation and modification on Windows
     uint mode = 0;          // permission bits on Unix, the read-only attribute on Windows
+    quint64 device = 0;     // the file system it lives on (0 where the listing does not say)
+    quint64 inode = 0;      // with device, which file or directory it is (0: not known)
     QString error;          // why the entry's details could not be read
 };
 
@@ -27,6 +32,15 @@ struct Listing
 {
     QVector<FileEntry> entries; // every entry but "." and "..", hidden ones too
     QString error;
+};
+
+// How a copy went: the error, whether it was the master's file that could not
+// be read, and what the target kept of the master's details.
+struct CopyOutcome
+{
+    QString error;
+    bool readingFailed = false;
+    FileEntry kept;
 };
 
 namespace fileops {
@@ -38,30 +52,48 @@ Listing listDirectory(const QString &path);
 // One file's details, as listDirectory gives them; error set when it has none.
 FileEntry fileEntry(const QString &path);
 QString makeDirectory(const QString &path);
+// Which directory path is (device and inode, or volume and file index),
+// following links; (0, 0) when it cannot be told.
+QPair<quint64, quint64> identity(const QString &path);
 
-// Copies source into a new file temporary (which must not exist) and gives
-// it the master's time and permissions. On failure nothing is left behind.
-// writeThrough: the data is on disk when it returns (otherwise syncFileSystems
-// does that for many files at once; Windows always writes through, having no
-// such call). device receives the file system's id; copiedBytes counts up.
-QString copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
-                  bool writeThrough, quint64 *device, QAtomicInteger<qint64> *copiedBytes);
-
-// Every file written so far to the file systems of these files is on disk,
-// their directories' entries too.
-void syncFileSystems(const QStringList &oneFilePerDevice);
+// Copies source, which must be a regular file, into a new file temporary
+// (which must not exist) and gives it the master's time and permissions, as
+// far as the target's file system keeps them. On failure nothing is left
+// behind. writeThrough: the data is on disk when it returns; otherwise its
+// writing has begun and syncFile finishes it. copiedBytes counts up.
+CopyOutcome copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
+                      bool writeThrough, QAtomicInteger<qint64> *copiedBytes);
+// The data of a file written by copyToNew is on disk (a failure of the disk
+// shows here).
+QString syncFile(const QString &path);
+// A directory's entries (renames into it, new subdirectories) are on disk.
 QString syncDirectory(const QString &path);
+// Whether the file system of directory keeps permissions as they are set
+// (probe names a file that may be made there for a moment to find out).
+bool keepsPermissions(const QString &probe);
 
 // Puts temporary in place of destination in one step. Where a file in use
 // cannot be replaced (Windows), the old file is first moved aside to aside.
 QString replaceFile(const QString &temporary, const QString &destination, const QString &aside);
 bool removeFile(const QString &path);
+// Sets a file's modification time to now.
+QString touchFile(const QString &path);
 
-// The reason a copy gives when the disk is full.
+// The reason a copy gives when the disk is full, and when the master's file
+// is no regular file (a pipe, a device).
 QString diskFullError();
+QString notRegularFileError();
+// Whether the last call on this thread that failed did so because another
+// program holds the file for now: a sharing or lock violation, or access
+// denied to a file (Windows). Unix has no such locks.
+bool failedBusy();
 // The reason for the last failed call of the system's own (errno, GetLastError).
 QString lastError();
+
 bool stderrIsTerminal();
+// Writes text to standard error as the console shows it: UTF-16 to a
+// Windows console, else in the encoding of file names.
+void writeError(const QString &text);
 
 } // namespace fileops
 

@@ -2,8 +2,8 @@
 
 #include <QFile>
 
-#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -25,7 +25,26 @@ void fillEntry(FileEntry *file, const struct stat &info)
     file->isDir = S_ISDIR(info.st_mode);
     file->size = info.st_size;
     file->mtimeNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    file->changedNs = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
     file->mode = info.st_mode & 07777;
+    file->device = info.st_dev;
+    file->inode = info.st_ino;
+}
+
+// Floor division, so that a time before 1970 keeps a fraction in [0, 1 s).
+timespec toTimespec(qint64 ns)
+{
+    qint64 seconds = ns / 1000000000;
+    if (ns % 1000000000 < 0)
+        --seconds;
+    return timespec{ time_t(seconds), long(ns - seconds * 1000000000) };
+}
+
+// What a file system without (some) permissions or times answers; such a
+// target keeps what it can, and that is no failure.
+bool notKept(int error)
+{
+    return error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP || error == EPERM;
 }
 
 bool writeAll(int fd, const char *data, ssize_t size)
@@ -43,8 +62,11 @@ bool writeAll(int fd, const char *data, ssize_t size)
     return true;
 }
 
-// In-kernel copy where the file systems allow it, else a read/write loop.
-bool copyData(int in, int out, QAtomicInteger<qint64> *copiedBytes)
+enum class CopyFailure { None, Reading, Writing };
+
+// In-kernel copy where the file systems allow it, else a read/write loop,
+// which also tells which side failed when the kernel's copy did.
+CopyFailure copyData(int in, int out, QAtomicInteger<qint64> *copiedBytes)
 {
     bool kernelCopy = true;
     std::vector<char> buffer; // only where the kernel cannot copy: not in every thread's memory
@@ -56,24 +78,22 @@ bool copyData(int in, int out, QAtomicInteger<qint64> *copiedBytes)
                 continue;
             }
             if (n == 0)
-                return true;
+                return CopyFailure::None;
             if (errno == EINTR)
                 continue;
-            if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
-                return false;
-            kernelCopy = false;
+            kernelCopy = false; // nothing was copied by the failed call: go on from here
         }
         buffer.resize(256 * 1024);
         const ssize_t n = read(in, buffer.data(), buffer.size());
         if (n == 0)
-            return true;
+            return CopyFailure::None;
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return CopyFailure::Reading;
         }
         if (!writeAll(out, buffer.data(), n))
-            return false;
+            return CopyFailure::Writing;
         copiedBytes->fetchAndAddRelaxed(n);
     }
 }
@@ -139,51 +159,80 @@ FileEntry fileEntry(const QString &path)
     return file;
 }
 
+QPair<quint64, quint64> identity(const QString &path)
+{
+    struct stat info;
+    if (stat(encoded(path).constData(), &info) != 0)
+        return qMakePair(quint64(0), quint64(0));
+    return qMakePair(quint64(info.st_dev), quint64(info.st_ino));
+}
+
 QString makeDirectory(const QString &path)
 {
     return mkdir(encoded(path).constData(), 0777) == 0 ? QString() : lastError();
 }
 
-QString copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
-                  bool writeThrough, quint64 *device, QAtomicInteger<qint64> *copiedBytes)
+CopyOutcome copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
+                      bool writeThrough, QAtomicInteger<qint64> *copiedBytes)
 {
-    const int in = open(encoded(source).constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return lastError();
+    CopyOutcome outcome;
+    // Not blocking: a pipe put where the file was must not stop the run.
+    const int in = open(encoded(source).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat info;
+    if (in < 0 || fstat(in, &info) != 0 || fcntl(in, F_SETFL, 0) != 0) {
+        outcome.error = lastError();
+        outcome.readingFailed = true;
+        if (in >= 0)
+            close(in);
+        return outcome;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        outcome.error = notRegularFileError();
+        outcome.readingFailed = true;
+        close(in);
+        return outcome;
+    }
     const QByteArray out8 = encoded(temporary);
     const int out = open(out8.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (out < 0) {
-        const QString error = lastError();
+        outcome.error = lastError();
         close(in);
-        return error;
+        return outcome;
     }
     int error = 0;
-    const timespec times[2] = { { 0, UTIME_OMIT },
-                                { time_t(master.mtimeNs / 1000000000), long(master.mtimeNs % 1000000000) } };
-    struct stat info;
-    if (!copyData(in, out, copiedBytes) || fchmod(out, master.mode) != 0 || futimens(out, times) != 0
-        || (writeThrough && fdatasync(out) != 0) || fstat(out, &info) != 0)
+    const timespec times[2] = { { 0, UTIME_OMIT }, toTimespec(master.mtimeNs) };
+    const CopyFailure failure = copyData(in, out, copiedBytes);
+    if (failure != CopyFailure::None) {
         error = errno;
+        outcome.readingFailed = failure == CopyFailure::Reading;
+    } else if ((fchmod(out, master.mode) != 0 && !notKept(errno))
+               || (futimens(out, times) != 0 && !notKept(errno))
+               || (writeThrough && fdatasync(out) != 0) || fstat(out, &info) != 0) {
+        error = errno;
+    }
+    // The disk starts on the data now; syncFile waits for it later.
+    if (error == 0 && !writeThrough)
+        sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
     if (close(out) != 0 && error == 0)
         error = errno;
     close(in);
     if (error != 0) {
         unlink(out8.constData());
-        return qt_error_string(error); // the first failure, not a clean-up call's
+        outcome.error = qt_error_string(error); // the first failure, not a clean-up call's
+        return outcome;
     }
-    *device = info.st_dev;
-    return QString();
+    fillEntry(&outcome.kept, info);
+    return outcome;
 }
 
-void syncFileSystems(const QStringList &oneFilePerDevice)
+QString syncFile(const QString &path)
 {
-    for (const QString &path : oneFilePerDevice) {
-        const int fd = open(encoded(path).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            syncfs(fd);
-            close(fd);
-        }
-    }
+    const int fd = open(encoded(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return lastError();
+    const QString error = fdatasync(fd) == 0 ? QString() : lastError();
+    close(fd);
+    return error;
 }
 
 QString syncDirectory(const QString &path)
@@ -191,10 +240,22 @@ QString syncDirectory(const QString &path)
     const int fd = open(encoded(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return lastError();
-    const int result = fsync(fd);
-    const QString error = result == 0 ? QString() : lastError();
+    const QString error = fsync(fd) == 0 ? QString() : lastError();
     close(fd);
     return error;
+}
+
+bool keepsPermissions(const QString &probe)
+{
+    const QByteArray path = encoded(probe);
+    const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return true; // nothing learnt: compare permissions as usual
+    struct stat info;
+    const bool kept = fchmod(fd, 0640) == 0 && fstat(fd, &info) == 0 && (info.st_mode & 07777) == 0640;
+    close(fd);
+    unlink(path.constData());
+    return kept;
 }
 
 QString replaceFile(const QString &temporary, const QString &destination, const QString &)
@@ -209,9 +270,24 @@ bool removeFile(const QString &path)
     return unlink(encoded(path).constData()) == 0;
 }
 
+QString touchFile(const QString &path)
+{
+    return utimensat(AT_FDCWD, encoded(path).constData(), nullptr, 0) == 0 ? QString() : lastError();
+}
+
 QString diskFullError()
 {
     return qt_error_string(ENOSPC);
+}
+
+QString notRegularFileError()
+{
+    return QStringLiteral("Not a regular file");
+}
+
+bool failedBusy()
+{
+    return false;
 }
 
 QString lastError()
@@ -222,6 +298,12 @@ QString lastError()
 bool stderrIsTerminal()
 {
     return isatty(STDERR_FILENO);
+}
+
+void writeError(const QString &text)
+{
+    fputs(encoded(text).constData(), stderr);
+    fflush(stderr);
 }
 
 } // namespace fileops

@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 #include <windows.h>
@@ -22,6 +24,21 @@ std::wstring longPath(const QString &path)
     return (QLatin1String("\\\\?\\") + absolute).toStdWString();
 }
 
+// Whether the last failure on this thread was another program holding the file.
+thread_local bool lastFailureBusy = false;
+
+bool busyCode(DWORD error, bool onFile)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
+           || (onFile && error == ERROR_ACCESS_DENIED);
+}
+
+QString failure(DWORD error, bool onFile)
+{
+    lastFailureBusy = busyCode(error, onFile);
+    return qt_error_string(int(error));
+}
+
 const qint64 epochIn100ns = Q_INT64_C(116444736000000000); // 1601 to 1970
 
 qint64 toNs(const FILETIME &time)
@@ -39,8 +56,11 @@ FILETIME toFileTime(qint64 ns)
     return time;
 }
 
-void fill(FileEntry *file, DWORD attributes, DWORD sizeHigh, DWORD sizeLow, const FILETIME &written)
+void fill(FileEntry *file, DWORD attributes, DWORD sizeHigh, DWORD sizeLow, const FILETIME &written,
+          const FILETIME &created)
 {
+    // A file copied by Explorer is created now but keeps its time of writing.
+    file->changedNs = std::max(toNs(written), toNs(created));
     file->isDir = attributes & FILE_ATTRIBUTE_DIRECTORY;
     file->isFile = !file->isDir && !(attributes & FILE_ATTRIBUTE_DEVICE);
     file->hidden = attributes & FILE_ATTRIBUTE_HIDDEN;
@@ -61,7 +81,8 @@ bool followLink(const std::wstring &path, FileEntry *file)
     CloseHandle(handle);
     if (ok) {
         const bool hidden = file->hidden;
-        fill(file, info.dwFileAttributes, info.nFileSizeHigh, info.nFileSizeLow, info.ftLastWriteTime);
+        fill(file, info.dwFileAttributes, info.nFileSizeHigh, info.nFileSizeLow, info.ftLastWriteTime,
+             info.ftCreationTime);
         file->hidden = hidden;
     }
     return ok;
@@ -95,7 +116,8 @@ Listing listDirectory(const QString &path)
         file.name = QString::fromWCharArray(data.cFileName);
         if (file.name == QLatin1String(".") || file.name == QLatin1String(".."))
             continue;
-        fill(&file, data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime);
+        fill(&file, data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime,
+             data.ftCreationTime);
         if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
             && !followLink(directory + L"\\" + data.cFileName, &file))
             continue; // a link to nothing is no file to copy
@@ -113,10 +135,25 @@ FileEntry fileEntry(const QString &path)
     file.name = path.section(QLatin1Char('/'), -1);
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (GetFileAttributesExW(longPath(path).c_str(), GetFileExInfoStandard, &data))
-        fill(&file, data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime);
+        fill(&file, data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime,
+             data.ftCreationTime);
     else
         file.error = lastError();
     return file;
+}
+
+QPair<quint64, quint64> identity(const QString &path)
+{
+    const HANDLE handle = CreateFileW(longPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool ok = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    if (!ok)
+        return qMakePair(quint64(0), quint64(0));
+    return qMakePair(quint64(info.dwVolumeSerialNumber),
+                     (quint64(info.nFileIndexHigh) << 32 | info.nFileIndexLow) + 1); // never 0
 }
 
 QString makeDirectory(const QString &path)
@@ -124,21 +161,32 @@ QString makeDirectory(const QString &path)
     return CreateDirectoryW(longPath(path).c_str(), nullptr) ? QString() : lastError();
 }
 
-QString copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
-                  bool, quint64 *device, QAtomicInteger<qint64> *copiedBytes)
+CopyOutcome copyToNew(const QString &source, const QString &temporary, const FileEntry &master, bool,
+                      QAtomicInteger<qint64> *copiedBytes)
 {
+    CopyOutcome outcome;
+    outcome.readingFailed = true;
     const HANDLE in = CreateFileW(longPath(source).c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (in == INVALID_HANDLE_VALUE)
-        return lastError();
+    if (in == INVALID_HANDLE_VALUE) {
+        outcome.error = failure(GetLastError(), true);
+        return outcome;
+    }
+    if (GetFileType(in) != FILE_TYPE_DISK) {
+        CloseHandle(in);
+        lastFailureBusy = false;
+        outcome.error = notRegularFileError();
+        return outcome;
+    }
+    outcome.readingFailed = false;
     const std::wstring out16 = longPath(temporary);
     const HANDLE out = CreateFileW(out16.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
-        const QString error = lastError();
+        outcome.error = failure(GetLastError(), false);
         CloseHandle(in);
-        return error;
+        return outcome;
     }
     DWORD error = 0;
     std::vector<char> buffer(256 * 1024);
@@ -146,6 +194,7 @@ QString copyToNew(const QString &source, const QString &temporary, const FileEnt
         DWORD read = 0, written = 0;
         if (!ReadFile(in, buffer.data(), DWORD(buffer.size()), &read, nullptr)) {
             error = GetLastError();
+            outcome.readingFailed = true;
             break;
         }
         if (read == 0)
@@ -173,21 +222,32 @@ QString copyToNew(const QString &source, const QString &temporary, const FileEnt
     if (error != 0) {
         SetFileAttributesW(out16.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(out16.c_str());
-        return qt_error_string(int(error));
+        outcome.error = failure(error, outcome.readingFailed);
+        return outcome;
     }
-    *device = info.dwVolumeSerialNumber;
-    return QString();
+    fill(&outcome.kept, info.dwFileAttributes, info.nFileSizeHigh, info.nFileSizeLow, info.ftLastWriteTime,
+         info.ftCreationTime);
+    outcome.kept.mode = master.mode;
+    outcome.kept.device = info.dwVolumeSerialNumber;
+    return outcome;
 }
 
-void syncFileSystems(const QStringList &)
+QString syncFile(const QString &)
 {
     // Every copy was flushed as it was written.
+    return QString();
 }
 
 QString syncDirectory(const QString &)
 {
     // Renames were written through (MOVEFILE_WRITE_THROUGH).
     return QString();
+}
+
+bool keepsPermissions(const QString &)
+{
+    // The read-only attribute is kept on every Windows file system.
+    return true;
 }
 
 QString replaceFile(const QString &temporary, const QString &destination, const QString &aside)
@@ -224,7 +284,7 @@ QString replaceFile(const QString &temporary, const QString &destination, const 
     }
     if (readOnly)
         SetFileAttributesW(to.c_str(), attributes);
-    return qt_error_string(int(error));
+    return failure(error, isFile);
 }
 
 bool removeFile(const QString &path)
@@ -232,9 +292,34 @@ bool removeFile(const QString &path)
     return DeleteFileW(longPath(path).c_str());
 }
 
+QString touchFile(const QString &path)
+{
+    // Attributes only: the file may be held open by its owner without sharing.
+    const HANDLE handle = CreateFileW(longPath(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return lastError();
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const QString error = SetFileTime(handle, nullptr, nullptr, &now) ? QString() : lastError();
+    CloseHandle(handle);
+    return error;
+}
+
 QString diskFullError()
 {
     return qt_error_string(ERROR_DISK_FULL);
+}
+
+QString notRegularFileError()
+{
+    return QStringLiteral("Not a regular file");
+}
+
+bool failedBusy()
+{
+    return lastFailureBusy;
 }
 
 QString lastError()
@@ -246,6 +331,20 @@ bool stderrIsTerminal()
 {
     DWORD mode;
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
+}
+
+void writeError(const QString &text)
+{
+    // A console shows UTF-16 whatever its code page; a file or a pipe gets UTF-8.
+    fflush(stderr);
+    if (stderrIsTerminal()) {
+        const QString lines = QString(text).replace(QLatin1String("\n"), QLatin1String("\r\n"));
+        DWORD written;
+        WriteConsoleW(GetStdHandle(STD_ERROR_HANDLE), lines.utf16(), DWORD(lines.size()), &written, nullptr);
+        return;
+    }
+    fputs(text.toUtf8().constData(), stderr);
+    fflush(stderr);
 }
 
 } // namespace fileops

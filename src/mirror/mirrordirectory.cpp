@@ -1,44 +1,67 @@
 #include "mirror/mirrordirectory.h"
 
+#include "mirror/busyretry.h"
+#include "mirror/comparison.h"
 #include "mirror/copier.h"
 #include "mirror/fileops.h"
+#include "mirror/progressline.h"
+#include "mirror/report.h"
+#include "mirror/temporarynames.h"
 #include "mirror/treewalk.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
-
+#include <QThread>
 
 namespace {
 
-// The copying pass and the verifying passes after it. A pass that finds
-// nothing to copy shows that master and target agree; a master that is still
-// being rewritten after this many is left for the next start.
+// Passes that find the master changed while nothing in it looks freshly
+// written: the copying pass and up to three verifying passes. A master still
+// changing after them is left for the next start.
 const int maxPasses = 4;
+// A master with an entry written this recently may be in the middle of
+// being copied onto: the check file waits for it to come to rest.
+const qint64 freshNs = Q_INT64_C(3000000000);
+// How long the master must stay still before a verifying pass ...
+const qint64 quietNs = Q_INT64_C(1000000000);
+// ... and how long, in all, a release being copied is waited for.
+const qint64 maxWaitMs = 30000;
+
+qint64 nowNs()
+{
+    return QDateTime::currentMSecsSinceEpoch() * 1000000;
+}
 
 // Puts the check file in place, with everything before it already on disk.
 int placeCheckFile(const QString &source, const QString &destination, const QString &checkFile,
-                   TemporaryNames &names, const QStringList &written)
+                   TemporaryNames &names, const Comparison &comparison, BusyRetry &retry)
 {
     const QString clean = QDir::cleanPath(checkFile);
     const QString from = source + QLatin1Char('/') + clean;
     const QString to = destination + QLatin1Char('/') + clean;
     const FileEntry master = fileops::fileEntry(from);
-    if (!master.error.isEmpty()) {
-        reportFailure("cannot read", from, master.error);
+    if (!master.error.isEmpty() || !master.isFile) {
+        reportFailure("cannot read", from, master.isDir || master.error.isEmpty() ? fileops::notRegularFileError()
+                                                                                  : master.error);
         return 1;
     }
     const FileEntry target = fileops::fileEntry(to);
-    if (!needsCopy(master, target.error.isEmpty() ? &target : nullptr))
+    if (!comparison.needsCopy(master, target.error.isEmpty() ? &target : nullptr, to))
         return 0;
 
-    fileops::syncFileSystems(written);
     const QString directory = to.section(QLatin1Char('/'), 0, -2);
     const QString temporary = names.in(directory);
-    quint64 device = 0;
+    const QString aside = names.in(directory);
     QAtomicInteger<qint64> bytes;
-    QString error = fileops::copyToNew(from, temporary, master, true, &device, &bytes);
+    CopyOutcome outcome;
+    QString error = retry.run([&] {
+        outcome = fileops::copyToNew(from, temporary, master, true, &bytes);
+        return outcome.error;
+    });
     if (error.isEmpty()) {
-        error = fileops::replaceFile(temporary, to, names.in(directory));
+        error = retry.run([&] { return fileops::replaceFile(temporary, to, aside); });
         if (!error.isEmpty())
             fileops::removeFile(temporary);
     }
@@ -46,7 +69,7 @@ int placeCheckFile(const QString &source, const QString &destination, const QStr
         error = fileops::syncDirectory(directory);
     if (error.isEmpty())
         return 0;
-    reportFailure("cannot update", to, error);
+    reportFailure(outcome.readingFailed ? "cannot read" : "cannot update", outcome.readingFailed ? from : to, error);
     return 1;
 }
 
@@ -59,19 +82,56 @@ int mirrorDirectory(const QString &source, const QString &destination, const QSt
 
     TemporaryNames names;
     ProgressLine progress;
-    QStringList written; // one file on each file system written to
+    Comparison comparison;
+    BusyRetry retry;
+    // A target that keeps no permissions (FAT, exFAT) is not compared by them.
+    if (QFileInfo(destination).isDir() && !fileops::keepsPermissions(names.in(destination)))
+        comparison.ignorePermissionsOn(fileops::identity(destination).first);
+
+    QSet<QString> changedDirs;
+    QElapsedTimer waiting;
+    qint64 quietFrom = -1; // when the last quiet interval began
     int failures = 0;
     bool settled = false;
-    for (int pass = 0; pass < maxPasses && !settled && failures == 0; ++pass) {
-        Copier copier(names, progress);
-        TreeWalk(checkFile, names, copier).run(source, destination);
+    for (int changingPasses = 0; failures == 0;) {
+        Copier copier(names, progress, comparison, retry);
+        TreeWalk walk(checkFile, names, comparison, copier);
+        walk.run(source, destination);
         copier.finish();
         failures = copier.failures();
-        settled = copier.copied() == 0;
-        written += copier.devicePaths();
+        changedDirs += copier.changedDirectories();
+
+        // A release copied onto the master file by file, the check file
+        // among the first, must not be taken for complete in a pause of the
+        // copy: the master is at rest when nothing in it changed lately, or
+        // nothing since the last quiet interval began.
+        const qint64 newest = walk.newestChangeNs();
+        const bool fresh = !checkFile.isEmpty() && nowNs() - newest < freshNs;
+        if (copier.copied() == 0 && (!fresh || newest < quietFrom)) {
+            settled = true;
+            break;
+        }
+        if (fresh) {
+            if (!waiting.isValid())
+                waiting.start();
+            if (waiting.elapsed() >= maxWaitMs)
+                break;
+            quietFrom = nowNs();
+            const qint64 rest = quietNs - (quietFrom - newest);
+            if (rest > 0) {
+                progress.show(QStringLiteral("the master copy is being written, waiting for it to finish"), true);
+                QThread::msleep(ulong(rest / 1000000));
+            }
+        } else if (++changingPasses >= maxPasses) {
+            break;
+        }
     }
-    if (settled && failures == 0 && !checkFile.isEmpty())
-        failures += placeCheckFile(source, destination, checkFile, names, written);
+    if (settled && failures == 0 && !checkFile.isEmpty()) {
+        // Every copy and new directory is on disk before the check file says so.
+        failures += syncDirectories(changedDirs);
+        if (failures == 0)
+            failures += placeCheckFile(source, destination, checkFile, names, comparison, retry);
+    }
     progress.erase();
     return failures;
 }

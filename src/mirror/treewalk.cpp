@@ -1,7 +1,10 @@
 #include "mirror/treewalk.h"
 
+#include "mirror/comparison.h"
 #include "mirror/copier.h"
+#include "mirror/temporarynames.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
@@ -23,23 +26,6 @@ Qt::CaseSensitivity fileNameCase()
 QString key(const QString &name)
 {
     return fileops::namesIgnoreCase() ? name.toCaseFolded() : name;
-}
-
-// The same time, or the master's time as a file system with coarser
-// timestamps (NTFS, FAT, ...) keeps it.
-bool sameTime(qint64 masterNs, qint64 targetNs)
-{
-    if (masterNs == targetNs)
-        return true;
-    for (const qint64 unit : { Q_INT64_C(100), Q_INT64_C(1000), Q_INT64_C(1000000),
-                               Q_INT64_C(1000000000), Q_INT64_C(2000000000) }) {
-        qint64 coarse = masterNs - masterNs % unit;
-        if (masterNs < 0 && masterNs % unit != 0)
-            coarse -= unit;
-        if (targetNs == coarse)
-            return true;
-    }
-    return false;
 }
 
 // By name ignoring case, as directory listings are usually shown.
@@ -115,14 +101,8 @@ void ListingPrefetcher::startMore()
     }
 }
 
-bool needsCopy(const FileEntry &master, const FileEntry *target)
-{
-    return !target || !target->isFile || target->size != master.size || target->mode != master.mode
-           || !sameTime(master.mtimeNs, target->mtimeNs);
-}
-
-TreeWalk::TreeWalk(const QString &checkFile, TemporaryNames &names, Copier &copier)
-    : names(names), copier(copier)
+TreeWalk::TreeWalk(const QString &checkFile, TemporaryNames &names, const Comparison &comparison, Copier &copier)
+    : names(names), comparison(comparison), copier(copier)
 {
     if (!checkFile.isEmpty()) {
         const QString clean = QDir::cleanPath(checkFile);
@@ -133,32 +113,52 @@ TreeWalk::TreeWalk(const QString &checkFile, TemporaryNames &names, Copier &copi
 
 void TreeWalk::run(const QString &source, const QString &destination)
 {
-    walk(source, destination, QString());
+    walk(source, destination, QString(), fileops::identity(source), fileops::identity(destination));
 }
 
-void TreeWalk::walk(const QString &source, const QString &destination, const QString &relative)
+void TreeWalk::noteChange(const FileEntry &entry)
 {
-    Listing master = prefetcher.take(source);
+    // A file server's clock may be a little ahead of this one's.
+    const qint64 skewNs = Q_INT64_C(2000000000);
+    const qint64 changed = std::max(entry.mtimeNs, entry.changedNs);
+    if (changed > newestChange && changed <= QDateTime::currentMSecsSinceEpoch() * 1000000 + skewNs)
+        newestChange = changed;
+}
+
+void TreeWalk::walk(const QString &source, const QString &destination, const QString &relative,
+                    Identity sourceId, Identity destinationId)
+{
     // A link back into the tree, or a destination inside the source, would
-    // otherwise make the walk descend without end.
-    const QString canonicalSource = QFileInfo(source).canonicalFilePath();
-    if (!canonicalSource.isEmpty() && activeDirs.contains(canonicalSource))
+    // otherwise make the walk descend without end. Directories are known by
+    // their identity, which costs nothing per level, however deep.
+    if (sourceId.second == 0)
+        sourceId = fileops::identity(source);
+    if (sourceId.second != 0 && activeDirs.contains(sourceId))
         return;
+    Listing master = prefetcher.take(source);
 
     Listing target = fileops::listDirectory(destination);
     // One level only; a relative destination is taken from the current directory.
     if (!target.error.isEmpty() && !QFileInfo(destination).isDir()) {
         const QString error = fileops::makeDirectory(destination);
-        if (!error.isEmpty())
+        if (!error.isEmpty()) {
             copier.fail("cannot create directory", destination, error);
+        } else {
+            copier.changed(destination.section(QLatin1Char('/'), 0, -2));
+            destinationId = fileops::identity(destination); // it may lie inside the master
+        }
     }
     const int activeBefore = activeDirs.size();
-    activeDirs << canonicalSource;
-    const QString canonicalDestination = QFileInfo(destination).canonicalFilePath();
-    if (!canonicalDestination.isEmpty())
-        activeDirs << canonicalDestination;
+    activeDirs << sourceId;
+    if (destinationId.second != 0)
+        activeDirs << destinationId;
 
-    QStringList subdirs;
+    struct Subdirectory
+    {
+        QString name;
+        Identity sourceId, destinationId;
+    };
+    QVector<Subdirectory> subdirs;
     {   // the listings are let go before the subdirectories are walked
         if (!master.error.isEmpty())
             copier.fail("cannot read directory", source, master.error);
@@ -172,24 +172,32 @@ void TreeWalk::walk(const QString &source, const QString &destination, const QSt
                    }))
                 fileops::removeFile(destination + QLatin1Char('/') + file.name);
         }
+        QHash<QString, Identity> targetDirs;
+        for (const FileEntry &dir : target.entries) {
+            if (dir.isDir)
+                targetDirs.insert(key(dir.name), Identity(dir.device, dir.inode));
+        }
         for (const FileEntry &dir : master.entries) {
+            noteChange(dir);
             if (!dir.isDir || dir.hidden)
                 continue;
             if (dir.badName)
                 copier.fail("cannot read directory", source + QLatin1Char('/') + dir.name, qt_error_string(EILSEQ));
             else
-                subdirs << dir.name;
+                subdirs.append(Subdirectory{ dir.name, Identity(dir.device, dir.inode),
+                                             targetDirs.value(key(dir.name)) });
         }
         target = Listing();
         master = Listing();
     }
     QStringList subdirPaths;
-    for (const QString &name : subdirs)
-        subdirPaths << source + QLatin1Char('/') + name;
+    for (const Subdirectory &dir : subdirs)
+        subdirPaths << source + QLatin1Char('/') + dir.name;
     prefetcher.expect(subdirPaths);
-    for (const QString &name : subdirs)
-        walk(source + QLatin1Char('/') + name, destination + QLatin1Char('/') + name,
-             relative.isEmpty() ? name : relative + QLatin1Char('/') + name);
+    for (const Subdirectory &dir : subdirs)
+        walk(source + QLatin1Char('/') + dir.name, destination + QLatin1Char('/') + dir.name,
+             relative.isEmpty() ? dir.name : relative + QLatin1Char('/') + dir.name, dir.sourceId,
+             dir.destinationId);
 
     activeDirs.erase(activeDirs.begin() + activeBefore, activeDirs.end());
 }
@@ -210,23 +218,21 @@ void TreeWalk::handleFiles(const QString &source, const QString &destination, co
 
     for (int i = 0; i < files.size(); ++i) {
         const FileEntry &file = files[i];
+        if (!file.isDir)
+            noteChange(file);
         if (file.hidden || file.isDir)
             continue;
-        const QString from = source + QLatin1Char('/') + file.name;
-        const QString to = destination + QLatin1Char('/') + file.name;
-        if (!file.error.isEmpty()) {
-            copier.fail("cannot read", from, file.error);
-            continue;
-        }
-        if (file.badName) {
-            copier.fail("cannot read", from, qt_error_string(EILSEQ));
+        if (!file.error.isEmpty() || file.badName) {
+            copier.fail("cannot read", source + QLatin1Char('/') + file.name,
+                        file.badName ? qt_error_string(EILSEQ) : file.error);
             continue;
         }
         if (!file.isFile || file.name.compare(QLatin1String(excludedFile), fileNameCase()) == 0
             || (inCheckDir && file.name.compare(checkName, fileNameCase()) == 0)
             || (!lastOfName.isEmpty() && lastOfName.value(key(file.name)) != i))
             continue;
-        if (needsCopy(file, targetFiles.value(key(file.name))))
-            copier.copy(from, to, file);
+        const QString to = destination + QLatin1Char('/') + file.name;
+        if (comparison.needsCopy(file, targetFiles.value(key(file.name)), to))
+            copier.copy(source + QLatin1Char('/') + file.name, to, file);
     }
 }

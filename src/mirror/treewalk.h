@@ -3,20 +3,19 @@
 
 #include "mirror/fileops.h"
 
+#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QThreadPool>
+#include <QVector>
 
 #include <deque>
 #include <future>
 #include <map>
 
+class Comparison;
 class Copier;
 class TemporaryNames;
-
-// Whether the target's file (null: none of that name) must be brought up to
-// date from the master's: it differs in kind, size, time or permissions.
-bool needsCopy(const FileEntry &master, const FileEntry *target);
 
 // Lists the master's directories ahead of the walk, a few at a time, so that
 // a master on a file share answers many requests at once instead of one
@@ -44,19 +43,29 @@ class TreeWalk
 {
 public:
     // checkFile, relative to both trees, is left out: it goes in last.
-    TreeWalk(const QString &checkFile, TemporaryNames &names, Copier &copier);
+    TreeWalk(const QString &checkFile, TemporaryNames &names, const Comparison &comparison, Copier &copier);
     void run(const QString &source, const QString &destination);
+    // The latest time an entry of the master changed, as far as its times
+    // tell (times more than a moment ahead of this clock are taken for
+    // another clock's, and left out); 0 when none did.
+    qint64 newestChangeNs() const { return newestChange; }
 
 private:
-    void walk(const QString &source, const QString &destination, const QString &relative);
+    using Identity = QPair<quint64, quint64>; // device and inode, or volume and file index
+
+    void walk(const QString &source, const QString &destination, const QString &relative, Identity sourceId,
+              Identity destinationId);
     void handleFiles(const QString &source, const QString &destination, const QString &relative,
                      const QVector<FileEntry> &files, const QVector<FileEntry> &targetEntries);
+    void noteChange(const FileEntry &entry);
 
     TemporaryNames &names;
+    const Comparison &comparison;
     Copier &copier;
     ListingPrefetcher prefetcher;
     QString checkDir, checkName;
-    QStringList activeDirs; // canonical paths of the directories being walked
+    QVector<Identity> activeDirs; // the directories being walked, master's and target's
+    qint64 newestChange = 0;
 };
 
 #endif

@@ -1,9 +1,43 @@
-#include "launch.h"
+#include "processes.h"
 
 #include <QDir>
 #include <QFileInfo>
 
 #include <windows.h>
+#include <shellapi.h>
+
+void prepareProcess()
+{
+    // Nothing to do: a missing standard handle only makes writes to it fail.
+}
+
+std::vector<QByteArray> systemArguments(int, char *[])
+{
+    // main's argv is in the ANSI code page, which has no room for most
+    // letters; the system's own command line is UTF-16.
+    int count = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<QByteArray> arguments;
+    for (int i = 0; i < count; ++i)
+        arguments.push_back(QString::fromWCharArray(wide[i]).toUtf8());
+    LocalFree(wide);
+    return arguments;
+}
+
+QString decodeArgument(const char *argument)
+{
+    return QString::fromUtf8(argument);
+}
+
+bool processIsRunning(qint64 pid)
+{
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
+    if (!process)
+        return GetLastError() == ERROR_ACCESS_DENIED; // there, but not ours to look at
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+}
 
 namespace {
 

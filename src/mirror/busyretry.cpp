@@ -1,0 +1,30 @@
+#include "mirror/busyretry.h"
+
+#include "mirror/fileops.h"
+
+#include <QThread>
+
+#include <algorithm>
+
+QString BusyRetry::run(const std::function<QString()> &attempt)
+{
+    int waitedHere = 0;
+    int pause = 50;
+    for (;;) {
+        const QString error = attempt();
+        if (error.isEmpty() || !fileops::failedBusy())
+            return error;
+        const int left = std::min(perFileMs - waitedHere, runMs - waitedMs.loadAcquire());
+        if (left <= 0) {
+            if (waitedHere == 0)
+                return error + QStringLiteral(" (not waited for: the run has waited its %1 s for files in use)")
+                                   .arg(runMs / 1000);
+            return error + QStringLiteral(" (still in use after %1 s)").arg((waitedHere + 500) / 1000);
+        }
+        const int wait = std::min(pause, left);
+        QThread::msleep(ulong(wait));
+        waitedHere += wait;
+        waitedMs.fetchAndAddOrdered(wait);
+        pause = std::min(pause * 2, 1000);
+    }
+}

@@ -1,0 +1,44 @@
+#include "mirror/progressline.h"
+
+#include "mirror/fileops.h"
+
+#include <algorithm>
+#include <cstdio>
+
+ProgressLine::ProgressLine()
+    : enabled(fileops::stderrIsTerminal())
+{
+}
+
+void ProgressLine::draw(bool now)
+{
+    const char *ofWhat = walkDone ? "of" : "of at least";
+    if (enabled)
+        show(QStringLiteral("%1 %2 %3 files, %4 %5 %6 MB")
+                 .arg(filesDone).arg(QLatin1String(ofWhat)).arg(filesQueued)
+                 .arg(std::min(bytesDone.loadAcquire(), bytesQueued) / 1e6, 0, 'f', 1)
+                 .arg(QLatin1String(ofWhat)).arg(bytesQueued / 1e6, 0, 'f', 1),
+             now);
+}
+
+void ProgressLine::show(const QString &text, bool now)
+{
+    if (!enabled || (!now && sinceDrawn.isValid() && sinceDrawn.elapsed() < 100))
+        return;
+    sinceDrawn.start();
+    const QByteArray bytes = text.toLocal8Bit();
+    // Spaces, not terminal escapes, wipe a longer line: every console understands them.
+    const int padding = std::max(0, shown - int(bytes.size()));
+    fprintf(stderr, "\r%s%*s", bytes.constData(), padding, "");
+    fflush(stderr);
+    shown = bytes.size() + padding;
+}
+
+void ProgressLine::erase()
+{
+    if (!enabled || shown == 0)
+        return;
+    fprintf(stderr, "\r%*s\r", shown, "");
+    fflush(stderr);
+    shown = 0;
+}

@@ -1,0 +1,32 @@
+#ifndef PROCESSES_H
+#define PROCESSES_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+// This process and the one it starts, one implementation per platform
+// (processes_unix.cpp, processes_win.cpp).
+
+// Makes the process safe to run from anything that starts it: standard
+// input, output and error open (a closed one would otherwise be the next
+// file opened, and take its lines), and a reader that went away (a closed
+// pipe) no reason to die.
+void prepareProcess();
+
+// The command line as the system gives it, in the encoding that
+// decodeArgument reads (Windows: UTF-16 turned into UTF-8, so that any
+// letter arrives; Unix: as it is).
+std::vector<QByteArray> systemArguments(int argc, char *argv[]);
+QString decodeArgument(const char *argument);
+
+// Starts program detached, in the current directory, and does not wait for
+// it. Returns the system's reason when it could not be started, else "".
+QString startDetached(const QString &program, const QStringList &arguments);
+
+// Whether a process of this id runs on this machine.
+bool processIsRunning(qint64 pid);
+
+#endif

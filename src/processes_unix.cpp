@@ -1,0 +1,68 @@
+#include "processes.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <clocale>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
+extern char **environ;
+
+void prepareProcess()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", O_RDWR); // takes the lowest free descriptor: this one
+    }
+    signal(SIGPIPE, SIG_IGN);
+    // As the core application object will: arguments are decoded before it exists.
+    setlocale(LC_ALL, "");
+}
+
+std::vector<QByteArray> systemArguments(int argc, char *argv[])
+{
+    return std::vector<QByteArray>(argv, argv + argc);
+}
+
+QString decodeArgument(const char *argument)
+{
+    // Paths as file names are written: UTF-8 in a UTF-8 locale.
+    return QFile::decodeName(QByteArray(argument));
+}
+
+QString startDetached(const QString &program, const QStringList &arguments)
+{
+    // posix_spawn reports why exec failed, and a new session keeps the
+    // application running when the starter's console goes away.
+    const QByteArray path = QFile::encodeName(program);
+    QList<QByteArray> encoded;
+    for (const QString &argument : arguments)
+        encoded << argument.toLocal8Bit();
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(path.constData()));
+    for (QByteArray &argument : encoded)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // The application gets SIGPIPE back as usual; the starter only ignores it for itself.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid;
+    const int error = posix_spawn(&pid, path.constData(), nullptr, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    return error == 0 ? QString() : QString::fromLocal8Bit(strerror(error));
+}
+
+bool processIsRunning(qint64 pid)
+{
+    return pid > 0 && (kill(pid_t(pid), 0) == 0 || errno != ESRCH);
+}
