@@ -1,8 +1,10 @@
 // Whole runs of the starter, as a user meets them: the update decision, the
 // launch, and what happens when an update cannot be completed.
+#include "mirror/mirrordirectory.h"
 #include "testsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -53,8 +55,13 @@ private slots:
     void checkFileHoweverSpelled_data();
     void checkFileHoweverSpelled();
     void masterChangingDuringUpdate();
+    void releaseCopiedFileByFile_data();
+    void releaseCopiedFileByFile();
     void startersAtOnce_data();
     void startersAtOnce();
+    void leftoverLocks_data();
+    void leftoverLocks();
+    void liveUpdateIsWaitedFor();
     void updateWhileRunning();
     void readOnlyFiles();
     void longTargetPath();
@@ -292,13 +299,13 @@ void StarterTest::updateThatCannotComplete_data()
 
     QTest::newRow("unreadable master file") << "unreadable file"
         << "cannot read %M/lib/core.dll: Permission denied\n"
-        << "cannot read %M/lib/core.dll: Access denied.\n" << true;
+        << "cannot read %M/lib/core.dll: Access denied. (tried again for 5 s)\n" << true;
     QTest::newRow("disk full") << "full disk"
         << "cannot update %T/lib/core.dll: No space left on device\n"
         << "cannot update %T/lib/core.dll: Disk full.\n" << true;
     QTest::newRow("immutable target file") << "immutable"
         << "cannot update %T/lib/core.dll: Operation not permitted\n"
-        << "cannot update %T/lib/core.dll: Access denied.\n" << true;
+        << "cannot update %T/lib/core.dll: Access denied. (tried again for 5 s)\n" << true;
     QTest::newRow("read-only target directory") << "read-only"
         << "cannot update %T/lib/core.dll: Permission denied\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: Permission denied\n"
@@ -318,6 +325,12 @@ void StarterTest::updateThatCannotComplete_data()
     QTest::newRow("unreadable master directory") << "unreadable directory"
         << "cannot read directory %M/lib: Permission denied\n"
         << "cannot read directory %M/lib: Access denied.\n" << false;
+    // Every sync of new data fails, as on a disk going bad (no Windows row:
+    // there the copies are flushed as they are written).
+    QTest::newRow("disk fails to write") << "failing sync"
+        << "cannot update %T/lib/core.dll: Input/output error\n"
+           "quorvane-starter: cannot update %T/lib/plugins/p.dll: Input/output error\n"
+        << "" << false;
 }
 
 // Whatever stops a file from being updated: the old file stays as it was, the
@@ -331,6 +344,8 @@ void StarterTest::updateThatCannotComplete()
     QFETCH(bool, othersUpdated);
     if (!isRoot())
         QSKIP("needs root: setpriv, chattr and mount arrange the obstacles");
+    if (onWindows() && winErr.isEmpty())
+        QSKIP("no such failure on Windows");
     makeInstallation();
 
     struct Undo {
@@ -338,6 +353,7 @@ void StarterTest::updateThatCannotComplete()
         ~Undo() { if (!command.isEmpty()) QProcess::execute(command.first(), command.mid(1)); }
     } undo;
     bool asUser = false;
+    QStringList prefix;
     if (obstacle == "full disk" || obstacle == "no inodes") {
         // Room for what is there, and for no new file or directory.
         const QString limit = obstacle == "full disk" ? "size=1m" : "nr_inodes=5";
@@ -351,6 +367,9 @@ void StarterTest::updateThatCannotComplete()
     } else if (obstacle == "immutable") {
         setImmutable(target + "/lib/core.dll", true);
         undo.command = QStringList{"chattr", "-i", target + "/lib/core.dll"};
+    } else if (obstacle == "failing sync") {
+        prefix = QStringList{"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync,fsync,syncfs",
+                             "-e", "inject=fdatasync,fsync,syncfs:error=EIO"};
     } else {
         // Run as "nobody", in a tree that "nobody" owns.
         asUser = true;
@@ -369,7 +388,7 @@ void StarterTest::updateThatCannotComplete()
                                                              | QFile::ExeOwner | QFile::ExeOther));
     }
 
-    const Run run = start({}, asUser);
+    const Run run = start({}, asUser, prefix);
     QCOMPARE(run.status, 0);
     QCOMPARE(run.out, syncing);
     err = (onWindows() ? winErr : err).replace("%T", target).replace("%M", master);
@@ -567,25 +586,47 @@ void StarterTest::checkFileHoweverSpelled()
 namespace {
 
 // Rewrites the master as an administrator copying a new release over it:
-// the check file first, then every other file, with new contents and sizes.
+// the check file first, then every other file, with new contents and sizes;
+// gapMs between two files, as a copy to a file share goes. keepTimes: each
+// file keeps a time of its own from long ago, as robocopy and cp -p do.
+// growingMB: first a large file written a megabyte at a time.
 class ReleaseWriter : public QThread
 {
 public:
-    ReleaseWriter(const QString &master, int files, int rounds)
-        : master(master), files(files), rounds(rounds) {}
+    ReleaseWriter(const QString &master, int files, int rounds, int gapMs = 0, bool keepTimes = false,
+                  int growingMB = 0)
+        : master(master), files(files), rounds(rounds), gapMs(gapMs), keepTimes(keepTimes), growingMB(growingMB) {}
     void run() override
     {
         for (int round = 1; round <= rounds; ++round) {
             writeStandIn(master + "/quorvane.exe", 100 + round);
-            for (int i = 0; i < files; ++i)
-                writeFile(QString("%1/d%2/f%3").arg(master).arg(i % 10).arg(i),
-                          QByteArray(500 + round * 7 + i, char('a' + round % 26)));
+            if (growingMB > 0) {
+                QFile big(master + "/data/big.dat");
+                big.open(QIODevice::WriteOnly);
+                for (int i = 0; i < growingMB; ++i) {
+                    big.write(QByteArray(1 << 20, char('a' + round % 26)));
+                    big.flush();
+                    QThread::msleep(100);
+                }
+            }
+            for (int i = 0; i < files; ++i) {
+                const QString path = QString("%1/d%2/f%3").arg(master).arg(i % 10).arg(i);
+                writeFile(path, QByteArray(500 + round * 7 + i, char('a' + round % 26)));
+                if (keepTimes) {
+                    const timespec longAgo = { 1500000000 + round * 1000 + i, 0 };
+                    const timespec times[2] = { longAgo, longAgo };
+                    utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0);
+                }
+                QThread::msleep(ulong(gapMs));
+            }
         }
     }
 
 private:
     QString master;
-    int files, rounds;
+    int files, rounds, gapMs;
+    bool keepTimes;
+    int growingMB;
 };
 
 } // namespace
@@ -620,6 +661,52 @@ void StarterTest::masterChangingDuringUpdate()
             }
             QCOMPARE(start().out, synced);
         }
+    }
+}
+
+void StarterTest::releaseCopiedFileByFile_data()
+{
+    QTest::addColumn<int>("files");
+    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<bool>("keepTimes");
+    QTest::addColumn<int>("growingMB");
+    QTest::newRow("no gaps") << 50 << 0 << false << 0;
+    QTest::newRow("50 ms gaps") << 50 << 50 << false << 0;
+    QTest::newRow("300 ms gaps") << 20 << 300 << false << 0;
+    QTest::newRow("50 ms gaps, times kept") << 50 << 50 << true << 0;
+    QTest::newRow("a large file still growing") << 20 << 0 << false << 30;
+}
+
+// An administrator copies a release onto the master file by file, the check
+// file first, while workstations start: however a start falls into the copy,
+// the installation is never marked current with part of the old release in
+// it, so after the copy one more start leaves it equal to the master.
+void StarterTest::releaseCopiedFileByFile()
+{
+    QFETCH(int, files);
+    QFETCH(int, gapMs);
+    QFETCH(bool, keepTimes);
+    QFETCH(int, growingMB);
+    for (const int startAfterMs : {100, 1000}) {
+        QDir(master).removeRecursively();
+        QDir(target).removeRecursively();
+        for (int i = 0; i < files; ++i)
+            writeFile(QString("%1/d%2/f%3").arg(master).arg(i % 10).arg(i), "release 1");
+        writeFile(master + "/data/big.dat", "release 1");
+        writeStandIn(master + "/quorvane.exe", 50);
+        makeOld(master);
+        QCOMPARE(mirrorDirectory(master, target, "quorvane.exe"), 0);
+
+        ReleaseWriter writer(master, files, 1, gapMs, keepTimes, growingMB);
+        writer.start();
+        QThread::msleep(ulong(startAfterMs));
+        const Run during = start();
+        writer.wait();
+        QCOMPARE(during.err, QByteArray());
+        QCOMPARE(during.status, 0);
+        QCOMPARE(start().err, QByteArray());
+        verifyMirrored();
+        QCOMPARE(readFile(target + "/quorvane.exe"), readFile(master + "/quorvane.exe"));
     }
 }
 
@@ -662,6 +749,109 @@ void StarterTest::startersAtOnce()
         verifyMirrored();
         QVERIFY(!QFileInfo::exists(target + "/.quorvane-starter.lock"));
     }
+}
+
+void StarterTest::leftoverLocks_data()
+{
+    QTest::addColumn<QString>("lock");    // what a starter that is gone left behind
+    QTest::addColumn<bool>("old");        // left a while ago
+    QTest::addColumn<bool>("asUser");     // in a target the user cannot write
+    QTest::addColumn<QString>("line");    // %L: the lock's path
+    const QString takenOver = "took over the lock %L of a starter that is no longer at work\n";
+    const QString without = "cannot remove the stale lock %L, updating without it\n";
+    QTest::newRow("empty") << "" << true << false << takenOver;
+    QTest::newRow("garbage") << "\x01\x02 not a lock \xff" << true << false << takenOver;
+    QTest::newRow("another machine's") << "1\nquorvane-starter\nanother-workstation\n" << true << false << takenOver;
+    QTest::newRow("a dead starter's, just left") << "%P\nquorvane-starter\n\n" << false << false << takenOver;
+    QTest::newRow("a directory") << "<dir>" << true << false << without;
+    QTest::newRow("a dead starter's, where the user cannot write") << "%P\nquorvane-starter\n\n" << true << true
+                                                                   << without;
+}
+
+// A lock that no starter is working under never keeps the program from
+// starting: it is taken over, or the update goes on without it, and a line
+// says which.
+void StarterTest::leftoverLocks()
+{
+    QFETCH(QString, lock);
+    QFETCH(bool, old);
+    QFETCH(bool, asUser);
+    QFETCH(QString, line);
+    if (asUser && !isRoot())
+        QSKIP("needs root: runs the starter as another user");
+    makeInstallation();
+    const QString path = target + "/.quorvane-starter.lock";
+    QProcess gone; // a process id that no longer runs
+    gone.start("true", QStringList());
+    QVERIFY(gone.waitForStarted());
+    const qint64 pid = gone.processId();
+    QVERIFY(gone.waitForFinished());
+    if (lock == "<dir>") {
+        makeDirs(path);
+    } else {
+        writeFile(path, lock.replace("%P", QString::number(pid)).toLatin1());
+    }
+    if (old)
+        QCOMPARE(QProcess::execute("touch", {"-h", "-d", "1 hour ago", path}), 0);
+    if (asUser) { // the master readable, the target not writable
+        QVERIFY(QFile::setPermissions(dir->path(), QFile::permissions(dir->path()) | QFile::ExeOther
+                                                       | QFile::ReadOther));
+        giveToNobody(dir->path() + "/record");
+    }
+
+    QElapsedTimer timer;
+    timer.start();
+    const Run run = start({}, asUser);
+    QVERIFY2(timer.elapsed() < 20000, "waited for a lock nobody holds");
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, syncing);
+    const QString expected = "quorvane-starter: " + line.replace("%L", shown(path));
+    QVERIFY2(QString::fromUtf8(run.err).startsWith(expected), run.err.constData());
+    QVERIFY(waitForLaunch(record).happened);
+    if (!asUser) { // the update is done as well
+        QCOMPARE(QString::fromUtf8(run.err), expected);
+        verifyMirrored();
+        QFile::remove(record);
+        QCOMPARE(start().out, synced);
+    }
+}
+
+// A starter clicked during an update that lasts longer than a lock stays
+// fresh by itself waits for it, and starts the program the update brought.
+void StarterTest::liveUpdateIsWaitedFor()
+{
+    if (onWindows())
+        QSKIP("slows the first starter down with strace: Linux only");
+    writeStandIn(master + "/quorvane.exe", 20);
+    writeFile(master + "/lib/core.dll", "core 2");
+    writeStandIn(target + "/quorvane.exe", 10);
+    QTemporaryDir firstOut, secondOut;
+    QProcess first, second;
+    // The first starter takes 35 s to write the check file through to disk
+    // (its second sync on the main thread; the first made the lock), past the
+    // time after which a lock that is not refreshed counts as left behind.
+    // Only that call is stopped, so that its other threads run on.
+    QElapsedTimer timer;
+    timer.start();
+    startStarter(first, {"-m", master, "-t", target}, dir->path(), record + "1", firstOut.path(), false,
+                 {"strace", "--seccomp-bpf", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync",
+                  "-e", "inject=fdatasync:delay_enter=35000000:when=2"});
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(target + "/lib/core.dll"), 10000);
+    startStarter(second, {"-m", master, "-t", target}, dir->path(), record + "2", secondOut.path());
+
+    const Run updating = finishStarter(first, firstOut.path());
+    QVERIFY2(timer.elapsed() > 35000, "the first starter was not slowed down: the test proves nothing");
+    const Run waiting = finishStarter(second, secondOut.path());
+    QCOMPARE(updating.err, QByteArray());
+    QCOMPARE(waiting.err, QByteArray());
+    QCOMPARE(updating.out, syncing);
+    QCOMPARE(waiting.out, syncing);
+    const Launch one = waitForLaunch(record + "1"), two = waitForLaunch(record + "2");
+    QCOMPARE(one.size, qint64(standIn(20).size()));
+    QCOMPARE(two.size, qint64(standIn(20).size()));
+    // The second started the program only after the first had finished.
+    QVERIFY(QFileInfo(record + "2").lastModified() >= QFileInfo(record + "1").lastModified());
+    verifyMirrored();
 }
 
 // An update while the application runs: Windows cannot replace a running

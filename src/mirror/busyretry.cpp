@@ -17,9 +17,9 @@ QString BusyRetry::run(const std::function<QString()> &attempt)
         const int left = std::min(perFileMs - waitedHere, runMs - waitedMs.loadAcquire());
         if (left <= 0) {
             if (waitedHere == 0)
-                return error + QStringLiteral(" (not waited for: the run has waited its %1 s for files in use)")
+                return error + QStringLiteral(" (not tried again: the run has waited %1 s for files in use)")
                                    .arg(runMs / 1000);
-            return error + QStringLiteral(" (still in use after %1 s)").arg((waitedHere + 500) / 1000);
+            return error + QStringLiteral(" (tried again for %1 s)").arg((waitedHere + 500) / 1000);
         }
         const int wait = std::min(pause, left);
         QThread::msleep(ulong(wait));

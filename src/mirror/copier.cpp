@@ -84,10 +84,11 @@ void Copier::copy(const QString &source, const QString &destination, const FileE
     QAtomicInteger<qint64> *bytes = &progress.bytesDone;
     BusyRetry *busy = &retry;
     pool.start(new Task([work, bytes, busy] {
-        busy->run([&] {
+        const QString error = busy->run([&] {
             work->outcome = fileops::copyToNew(work->source, work->temporary, work->master, false, bytes);
             return work->outcome.error;
         });
+        work->outcome.error = error;
     }, &finished));
     ++running;
     batchBytes += master.size;
