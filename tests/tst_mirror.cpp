@@ -270,6 +270,7 @@ void MirrorTest::onlyWhatChangedIsCopied_data()
     QTest::newRow("permissions changed in the master") << "master mode" << true;
     QTest::newRow("edited on the workstation, same size") << "target edit" << true;
     QTest::newRow("target time kept at a coarser precision") << "coarse time" << false;
+    QTest::newRow("master time before 1970, with a fraction") << "ancient time" << true;
 }
 
 // A second update copies only what differs in size, time or permissions; what
@@ -289,7 +290,8 @@ void MirrorTest::onlyWhatChangedIsCopied()
         return qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     };
     const auto setStamp = [](const QString &path, qint64 ns) {
-        const timespec times[2] = { {0, UTIME_OMIT}, {time_t(ns / 1000000000), long(ns % 1000000000)} };
+        const qint64 seconds = ns / 1000000000 - (ns % 1000000000 < 0 ? 1 : 0);
+        const timespec times[2] = { {0, UTIME_OMIT}, {time_t(seconds), long(ns - seconds * 1000000000)} };
         QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
     };
     QCOMPARE(stamp(to), stamp(from));
@@ -308,6 +310,8 @@ void MirrorTest::onlyWhatChangedIsCopied()
         const qint64 before = stamp(to);
         writeFile(to, "edited  1");
         setStamp(to, before + 5000000000);
+    } else if (change == "ancient time") {
+        setStamp(from, -Q_INT64_C(86400000000000) + 250000000); // 1969-12-31 00:00:00.25
     } else if (change == "coarse time") {
         setStamp(to, stamp(from) / 1000000 * 1000000); // kept in milliseconds only
     }

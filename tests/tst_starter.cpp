@@ -67,6 +67,11 @@ private slots:
     void longTargetPath();
     void windowsNames();
     void progressOnTerminal();
+    void targetsThatKeepLess_data();
+    void targetsThatKeepLess();
+    void checkFileThatIsNoFile();
+    void unusualStandardStreams_data();
+    void unusualStandardStreams();
 
 private:
     void makeInstallation();
@@ -982,6 +987,110 @@ void StarterTest::progressOnTerminal()
     const QRegularExpression end("\r52 of 52 files, 1\\.0 of 1\\.0 MB *\r *\rSynchronizovano\r\n$");
     QVERIFY2(end.match(QString::fromLatin1(screen)).hasMatch(), screen.constData());
     verifyMirrored();
+}
+
+void StarterTest::targetsThatKeepLess_data()
+{
+    QTest::addColumn<QString>("fileSystem");
+    QTest::addColumn<QString>("masterTime"); // for touch -d, on lib/core.dll
+    // exFAT, as on a USB disk: whole seconds, no permissions.
+    QTest::newRow("exFAT") << "exfat" << "";
+    // ext4 with small inodes ends in 2038; a master time in 2099 cannot be kept.
+    QTest::newRow("times end in 2038") << "ext4 -I 128" << "2099-06-01 12:00:00.25";
+}
+
+// A target that cannot keep what the master's files have does not make
+// every update copy everything again and hold the check file back: the
+// first start completes, and the next one finds the installation current.
+void StarterTest::targetsThatKeepLess()
+{
+    QFETCH(QString, fileSystem);
+    QFETCH(QString, masterTime);
+    if (!isRoot())
+        QSKIP("needs root: mounts a file system image");
+    if (onWindows())
+        QSKIP("Linux mounts");
+    const QString image = dir->path() + "/target.img";
+    QCOMPARE(QProcess::execute("truncate", {"-s", "64M", image}), 0);
+    makeDirs(target);
+    struct Undo {
+        QStringList commands;
+        ~Undo() { for (const QString &c : commands) QProcess::execute("sh", {"-c", c}); }
+    } undo;
+    QCOMPARE(QProcess::execute("sh", {"-c", "mkfs." + fileSystem + " " + image + " >/dev/null 2>&1"}), 0);
+    if (fileSystem == "exfat") { // through FUSE, which wants a block device
+        QProcess loop;
+        loop.start("losetup", {"-f", "--show", image});
+        QVERIFY(loop.waitForFinished());
+        const QString device = QString::fromUtf8(loop.readAllStandardOutput()).trimmed();
+        QVERIFY(!device.isEmpty());
+        undo.commands << "umount " + target << "losetup -d " + device;
+        QCOMPARE(QProcess::execute("mount.exfat-fuse", {device, target}), 0);
+    } else {
+        undo.commands << "umount " + target;
+        QCOMPARE(QProcess::execute("mount", {"-o", "loop", image, target}), 0);
+    }
+    makeInstallation();
+    if (!masterTime.isEmpty())
+        QCOMPARE(QProcess::execute("touch", {"-d", masterTime, master + "/lib/core.dll"}), 0);
+
+    const Run first = start();
+    QCOMPARE(first.err, QByteArray());
+    QCOMPARE(first.out, syncing);
+    verifyMirrored();
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(20));
+    QFile::remove(record);
+    QCOMPARE(start().out, synced);
+    QVERIFY(waitForLaunch(record).happened);
+}
+
+// A check file in the master that is no file (a pipe) never stops the run.
+void StarterTest::checkFileThatIsNoFile()
+{
+    if (onWindows())
+        QSKIP("Unix pipes");
+    makeInstallation();
+    QVERIFY(QFile::remove(master + "/quorvane.exe"));
+    QCOMPARE(mkfifo(QFile::encodeName(master + "/quorvane.exe").constData(), 0644), 0);
+    QElapsedTimer timer;
+    timer.start();
+    const Run run = start();
+    QVERIFY(timer.elapsed() < 20000);
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(QString::fromUtf8(run.err), "quorvane-starter: cannot read " + master + "/quorvane.exe: Not a regular file\n");
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(10));
+    QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 2"));
+    QVERIFY(waitForLaunch(record).happened);
+}
+
+void StarterTest::unusualStandardStreams_data()
+{
+    QTest::addColumn<QString>("redirection"); // in bash, before the starter runs
+    QTest::newRow("output to a pipe nobody reads") << "exec > >(exit 0); sleep 0.3";
+    QTest::newRow("output closed") << "exec >&-";
+    QTest::newRow("error output closed") << "exec 2>&-";
+    QTest::newRow("input closed") << "exec <&-";
+}
+
+// Started with standard streams that are closed, or lead nowhere, the
+// starter still updates and starts the program, and its lines never end up
+// in a file of the installation.
+void StarterTest::unusualStandardStreams()
+{
+    QFETCH(QString, redirection);
+    if (onWindows())
+        QSKIP("Unix descriptors");
+    makeInstallation();
+    writeFile(master + "/blocked.dll", "new");
+    makeDirs(target + "/blocked.dll"); // one failure line to write
+    const Run run = start({}, false, {"bash", "-c", redirection + "; exec \"$@\"", "bash"});
+    QCOMPARE(run.status, 0);
+    QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 2"));
+    QVERIFY(waitForLaunch(record).happened);
+    for (const QByteArray &contents : treeOf(target))
+        QVERIFY2(!contents.contains("quorvane-starter") && !contents.contains("Synchronizovano"), contents.constData());
+    QVERIFY(!QFileInfo::exists(target + "/.quorvane-starter.lock"));
 }
 
 QTEST_GUILESS_MAIN(StarterTest)
