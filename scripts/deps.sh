@@ -3,7 +3,8 @@
 quorvane_deps() {
     local missing=()
     local package
-    for package in cmake g++ make binutils-mingw-w64-x86-64 e2fsprogs util-linux rsync time python3 python3-fusepy fuse3 "$@"; do
+    for package in cmake g++ make binutils-mingw-w64-x86-64 e2fsprogs util-linux rsync time python3 python3-fusepy fuse3 \
+            strace exfatprogs exfat-fuse "$@"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0

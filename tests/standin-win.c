@@ -1,39 +1,63 @@
 /* The stand-in application for the Windows starter: records, in the file
    named by QUORVANE_TEST_RECORD, how it was started (the path it was given,
-   its working directory, its process id and its arguments). With
+   its working directory, its process id and its arguments, in UTF-8). With
    QUORVANE_TEST_LINGER set it then stays running that many seconds and
-   leaves a ".done" file. Bytes appended to the .exe set its size. */
+   leaves a ".done" file. Bytes appended to the .exe set its size.
+   "standin --hold FILE SECONDS READY" instead holds FILE open without
+   sharing it, as a virus scanner or another program does, for SECONDS, and
+   makes the file READY once it holds it. */
 #include <windows.h>
+#include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 
-int main(int argc, char **argv)
+static void utf8(const wchar_t *text, char *out, int size)
+{
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out, size, NULL, NULL);
+}
+
+int main(void)
 {
     const char *record = getenv("QUORVANE_TEST_RECORD");
-    char path[4096], cwd[4096], self[4096];
+    char path[4096], text[4096];
+    wchar_t cwd[4096], self[4096];
     FILE *file;
     long size = 0;
-    int i;
+    int i, argc;
+    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argc == 5 && wcscmp(argv[1], L"--hold") == 0) {
+        HANDLE held = CreateFileW(argv[2], GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        if (held == INVALID_HANDLE_VALUE)
+            return 1;
+        CloseHandle(CreateFileW(argv[4], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+        Sleep((DWORD)(_wtof(argv[3]) * 1000));
+        CloseHandle(held);
+        return 0;
+    }
     if (!record)
         return 0;
     snprintf(path, sizeof path, "%s.tmp", record);
     file = fopen(path, "wb");
     if (!file)
         return 1;
-    GetCurrentDirectoryA(sizeof cwd, cwd);
-    GetModuleFileNameA(NULL, self, sizeof self);
+    GetCurrentDirectoryW(4096, cwd);
+    GetModuleFileNameW(NULL, self, 4096);
     {
-        FILE *program = fopen(self, "rb");
+        FILE *program = _wfopen(self, L"rb");
         if (program) {
             fseek(program, 0, SEEK_END);
             size = ftell(program);
             fclose(program);
         }
     }
-    fprintf(file, "program:%s\ncwd:%s\npid:%lu\nsize:%ld\n", argv[0], cwd,
-            (unsigned long)GetCurrentProcessId(), size);
-    for (i = 1; i < argc; ++i)
-        fprintf(file, "arg:%s\n", argv[i]);
+    utf8(argv[0], text, sizeof text);
+    fprintf(file, "program:%s\n", text);
+    utf8(cwd, text, sizeof text);
+    fprintf(file, "cwd:%s\npid:%lu\nsize:%ld\n", text, (unsigned long)GetCurrentProcessId(), size);
+    for (i = 1; i < argc; ++i) {
+        utf8(argv[i], text, sizeof text);
+        fprintf(file, "arg:%s\n", text);
+    }
     fclose(file);
     MoveFileExA(path, record, MOVEFILE_REPLACE_EXISTING);
     if (getenv("QUORVANE_TEST_LINGER")) {

@@ -27,7 +27,8 @@ void makeTrees(const QString &dir)
     const QList<QPair<QString, int>> files{
         {"x:/quorvane/quorvane.exe", 5}, {"c:/belvinta/quorvane/quorvane.exe", 5},
         {"m1/quorvane.exe", 1}, {"m2/quorvane.exe", 5}, {"t1/quorvane.exe", 5},
-        {"m1/other.exe", 1}, {"m2/other.exe", 7}, {"t1/other.exe", 7}};
+        {"m1/other.exe", 1}, {"m2/other.exe", 7}, {"t1/other.exe", 7},
+        {"Účetnictví/hlavní kopie/kůň.exe", 3}, {"Účetnictví/počítač/kůň.exe", 9}};
     for (const auto &file : files)
         writeStandIn(dir + "/" + file.first, file.second);
     if (onWindows()) // the default drives, x: and c:, lead into dir as well
@@ -121,6 +122,9 @@ void CommandLineTest::settings_data()
                                 << "Z:%D/t1/quorvane.exe";
     QTest::newRow("Z:/ paths") << QStringList{"-m", "Z:%D/m1", "-t", "Z:%D/t1"} << syncing << "Z:%D/t1/quorvane.exe";
     QTest::newRow("\\ relative paths") << QStringList{"-m", "m1", "-t", "t1\\"} << syncing << "t1\\/quorvane.exe";
+    QTest::newRow("Czech names") << QStringList{"-m", "Účetnictví/hlavní kopie", "-t", "%D/Účetnictví/počítač",
+                                                "--file=kůň.exe"}
+                                 << syncing << "%D/Účetnictví/počítač/kůň.exe";
     QTest::newRow("default master, absolute target") << QStringList{"-t", "%D/t1"} << synced << "%D/t1/quorvane.exe";
 }
 

@@ -72,6 +72,8 @@ private slots:
     void checkFileThatIsNoFile();
     void unusualStandardStreams_data();
     void unusualStandardStreams();
+    void filesHeldByOthers_data();
+    void filesHeldByOthers();
 
 private:
     void makeInstallation();
@@ -363,7 +365,7 @@ void StarterTest::updateThatCannotComplete()
         // Room for what is there, and for no new file or directory.
         const QString limit = obstacle == "full disk" ? "size=1m" : "nr_inodes=5";
         QCOMPARE(QProcess::execute("mount", {"-t", "tmpfs", "-o", limit, "tmpfs", target}), 0);
-        undo.command = QStringList{"umount", target};
+        undo.command = QStringList{"umount", "-l", target}; // lazily: the started program may still run from it
         writeStandIn(target + "/quorvane.exe", 10);
         writeFile(target + "/lib/core.dll", "core 1");
         writeFile(target + "/quorvaneglobal.conf.xml", "<local/>");
@@ -1024,10 +1026,10 @@ void StarterTest::targetsThatKeepLess()
         QVERIFY(loop.waitForFinished());
         const QString device = QString::fromUtf8(loop.readAllStandardOutput()).trimmed();
         QVERIFY(!device.isEmpty());
-        undo.commands << "umount " + target << "losetup -d " + device;
+        undo.commands << "umount -l " + target << "losetup -d " + device; // lazily: the program may still run from it
         QCOMPARE(QProcess::execute("mount.exfat-fuse", {device, target}), 0);
     } else {
-        undo.commands << "umount " + target;
+        undo.commands << "umount -l " + target;
         QCOMPARE(QProcess::execute("mount", {"-o", "loop", image, target}), 0);
     }
     makeInstallation();
@@ -1091,6 +1093,55 @@ void StarterTest::unusualStandardStreams()
     for (const QByteArray &contents : treeOf(target))
         QVERIFY2(!contents.contains("quorvane-starter") && !contents.contains("Synchronizovano"), contents.constData());
     QVERIFY(!QFileInfo::exists(target + "/.quorvane-starter.lock"));
+}
+
+void StarterTest::filesHeldByOthers_data()
+{
+    QTest::addColumn<QString>("held");     // %T: target, %M: master
+    QTest::addColumn<double>("seconds");
+    QTest::addColumn<QString>("err");
+    QTest::newRow("a library, for a moment") << "%T/lib/core.dll" << 1.5 << "";
+    QTest::newRow("a master file, for a moment") << "%M/lib/core.dll" << 1.5 << "";
+    QTest::newRow("a library, for long") << "%T/lib/core.dll" << 60.0
+        << "cannot update %T/lib/core.dll: Access denied. (tried again for 5 s)\n";
+    QTest::newRow("a master file, for long") << "%M/lib/core.dll" << 60.0
+        << "cannot read %M/lib/core.dll: Sharing violation. (tried again for 5 s)\n";
+}
+
+// A file that another program holds without sharing it (a virus scanner, a
+// backup agent) is waited for a little: held for a moment, it is updated
+// without a word; held for long, it is one failure, and the run still ends
+// soon and starts the program.
+void StarterTest::filesHeldByOthers()
+{
+    QFETCH(QString, held);
+    QFETCH(double, seconds);
+    QFETCH(QString, err);
+    if (!onWindows())
+        QSKIP("Windows' sharing modes: the Windows build only");
+    makeInstallation();
+    held.replace("%T", target).replace("%M", master);
+    const QString ready = dir->path() + "/held";
+    QProcess holder;
+    holder.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    holder.start("wine", {qEnvironmentVariable("QUORVANE_TEST_WINE_STANDIN"), "--hold", shown(held),
+                          QString::number(seconds), shown(ready)});
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(ready), 30000);
+
+    QElapsedTimer timer;
+    timer.start();
+    const Run run = start();
+    QVERIFY(timer.elapsed() < 30000);
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(QString::fromUtf8(run.err),
+             err.isEmpty() ? QString() : "quorvane-starter: " + shown(err.replace("%T", target).replace("%M", master)));
+    QVERIFY(waitForLaunch(record).happened);
+    QCOMPARE(readFile(target + "/quorvane.exe"), err.isEmpty() ? standIn(20) : standIn(10));
+    if (err.isEmpty())
+        QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 2"));
+    holder.kill();
+    holder.waitForFinished();
 }
 
 QTEST_GUILESS_MAIN(StarterTest)

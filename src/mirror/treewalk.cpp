@@ -120,9 +120,11 @@ void TreeWalk::noteChange(const FileEntry &entry)
 {
     // A file server's clock may be a little ahead of this one's.
     const qint64 skewNs = Q_INT64_C(2000000000);
-    const qint64 changed = std::max(entry.mtimeNs, entry.changedNs);
-    if (changed > newestChange && changed <= QDateTime::currentMSecsSinceEpoch() * 1000000 + skewNs)
-        newestChange = changed;
+    const qint64 latest = QDateTime::currentMSecsSinceEpoch() * 1000000 + skewNs;
+    for (const qint64 changed : { entry.mtimeNs, entry.changedNs }) {
+        if (changed > newestChange && changed <= latest)
+            newestChange = changed;
+    }
 }
 
 void TreeWalk::walk(const QString &source, const QString &destination, const QString &relative,
