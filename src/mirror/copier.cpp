@@ -130,11 +130,23 @@ void Copier::flush()
     waitForWorkers();
     // A copy that found the disk full may only have lost a race with another
     // copy of this batch. Once the failed ones have let go of their space,
-    // each is tried again, alone, as one copy after another would have done.
+    // each is tried again, alone, as one copy after another would have done
+    // (the copies of the batch that are still open are written out first).
     for (const auto &job : batch) {
-        if (!job->temporary.isEmpty() && job->outcome.error == fileops::diskFullError())
+        if (!job->temporary.isEmpty() && job->outcome.error == fileops::diskFullError()) {
+            for (const auto &other : batch) {
+                if (other->outcome.handle < 0)
+                    continue;
+                const QString error = fileops::finishFile(other->outcome.handle);
+                other->outcome.handle = -1;
+                if (!error.isEmpty()) {
+                    fileops::removeFile(other->temporary);
+                    other->outcome.error = error;
+                }
+            }
             job->outcome = fileops::copyToNew(job->source, job->temporary, job->master, false,
                                               &progress.bytesDone);
+        }
     }
     // The new data is on disk before any old file is replaced by it. The
     // syncs of a batch run side by side, so that they share journal commits.
@@ -145,7 +157,7 @@ void Copier::flush()
         CopyJob *work = job.get();
         BusyRetry *busy = &retry;
         pool.start(new Task([work, busy] {
-            QString error = fileops::syncFile(work->temporary);
+            QString error = fileops::finishFile(work->outcome.handle);
             if (error.isEmpty())
                 error = busy->run([&] { return fileops::replaceFile(work->temporary, work->destination, work->aside); });
             if (!error.isEmpty()) {

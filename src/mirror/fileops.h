@@ -41,6 +41,7 @@ struct CopyOutcome
     QString error;
     bool readingFailed = false;
     FileEntry kept;
+    qintptr handle = -1; // the copy, still open for finishFile (-1: nothing to finish)
 };
 
 namespace fileops {
@@ -56,16 +57,17 @@ QString makeDirectory(const QString &path);
 // following links; (0, 0) when it cannot be told.
 QPair<quint64, quint64> identity(const QString &path);
 
-// Copies source, which must be a regular file, into a new file temporary
-// (which must not exist) and gives it the master's time and permissions, as
-// far as the target's file system keeps them. On failure nothing is left
-// behind. writeThrough: the data is on disk when it returns; otherwise its
-// writing has begun and syncFile finishes it. copiedBytes counts up.
+// Copies source, which must be a regular file of master's size, into a new
+// file temporary (which must not exist) and gives it the master's time and
+// permissions, as far as the target's file system keeps them. On failure
+// nothing is left behind. writeThrough: the data is on disk when it returns;
+// otherwise its writing has begun, and finishFile must be given the
+// outcome's handle. copiedBytes counts up.
 CopyOutcome copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
                       bool writeThrough, QAtomicInteger<qint64> *copiedBytes);
-// The data of a file written by copyToNew is on disk (a failure of the disk
-// shows here).
-QString syncFile(const QString &path);
+// The data of a copy is on disk (a failure of the disk shows here), and its
+// handle is closed.
+QString finishFile(qintptr handle);
 // A directory's entries (renames into it, new subdirectories) are on disk.
 QString syncDirectory(const QString &path);
 // Whether the file system of directory keeps permissions as they are set

@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
@@ -65,16 +66,20 @@ bool writeAll(int fd, const char *data, ssize_t size)
 enum class CopyFailure { None, Reading, Writing };
 
 // In-kernel copy where the file systems allow it, else a read/write loop,
-// which also tells which side failed when the kernel's copy did.
-CopyFailure copyData(int in, int out, QAtomicInteger<qint64> *copiedBytes)
+// which also tells which side failed when the kernel's copy did. Copies
+// size bytes, the size the master's file was listed with: no call is spent
+// on finding the end (a file that has changed since is copied again by the
+// verifying pass).
+CopyFailure copyData(int in, int out, qint64 size, QAtomicInteger<qint64> *copiedBytes)
 {
     bool kernelCopy = true;
     std::vector<char> buffer; // only where the kernel cannot copy: not in every thread's memory
-    for (;;) {
+    while (size > 0) {
         if (kernelCopy) {
-            const ssize_t n = copy_file_range(in, nullptr, out, nullptr, 16 << 20, 0);
+            const ssize_t n = copy_file_range(in, nullptr, out, nullptr, size_t(std::min<qint64>(size, 16 << 20)), 0);
             if (n > 0) {
                 copiedBytes->fetchAndAddRelaxed(n);
+                size -= n;
                 continue;
             }
             if (n == 0)
@@ -84,7 +89,7 @@ CopyFailure copyData(int in, int out, QAtomicInteger<qint64> *copiedBytes)
             kernelCopy = false; // nothing was copied by the failed call: go on from here
         }
         buffer.resize(256 * 1024);
-        const ssize_t n = read(in, buffer.data(), buffer.size());
+        const ssize_t n = read(in, buffer.data(), size_t(std::min<qint64>(size, qint64(buffer.size()))));
         if (n == 0)
             return CopyFailure::None;
         if (n < 0) {
@@ -95,7 +100,9 @@ CopyFailure copyData(int in, int out, QAtomicInteger<qint64> *copiedBytes)
         if (!writeAll(out, buffer.data(), n))
             return CopyFailure::Writing;
         copiedBytes->fetchAndAddRelaxed(n);
+        size -= n;
     }
+    return CopyFailure::None;
 }
 
 } // namespace
@@ -176,24 +183,21 @@ CopyOutcome copyToNew(const QString &source, const QString &temporary, const Fil
                       bool writeThrough, QAtomicInteger<qint64> *copiedBytes)
 {
     CopyOutcome outcome;
-    // Not blocking: a pipe put where the file was must not stop the run.
+    // Not blocking: a pipe put where the file was must not stop the run (a
+    // regular file is read alike either way).
     const int in = open(encoded(source).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat info;
-    if (in < 0 || fstat(in, &info) != 0 || fcntl(in, F_SETFL, 0) != 0) {
-        outcome.error = lastError();
+    if (in < 0 || fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
+        outcome.error = in < 0 || S_ISREG(info.st_mode) ? lastError() : notRegularFileError();
         outcome.readingFailed = true;
         if (in >= 0)
             close(in);
         return outcome;
     }
-    if (!S_ISREG(info.st_mode)) {
-        outcome.error = notRegularFileError();
-        outcome.readingFailed = true;
-        close(in);
-        return outcome;
-    }
     const QByteArray out8 = encoded(temporary);
-    const int out = open(out8.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    // Made with the master's permissions where the process's umask lets it,
+    // which spares most copies a separate change of permissions.
+    const int out = open(out8.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, master.mode & 0777);
     if (out < 0) {
         outcome.error = lastError();
         close(in);
@@ -201,21 +205,26 @@ CopyOutcome copyToNew(const QString &source, const QString &temporary, const Fil
     }
     int error = 0;
     const timespec times[2] = { { 0, UTIME_OMIT }, toTimespec(master.mtimeNs) };
-    const CopyFailure failure = copyData(in, out, copiedBytes);
+    const CopyFailure failure = copyData(in, out, master.size, copiedBytes);
     if (failure != CopyFailure::None) {
         error = errno;
         outcome.readingFailed = failure == CopyFailure::Reading;
-    } else if ((fchmod(out, master.mode) != 0 && !notKept(errno))
-               || (futimens(out, times) != 0 && !notKept(errno))
-               || (writeThrough && fdatasync(out) != 0) || fstat(out, &info) != 0) {
+    } else if ((futimens(out, times) != 0 && !notKept(errno)) || fstat(out, &info) != 0) {
         error = errno;
+    } else if ((info.st_mode & 07777) != master.mode) {
+        if ((fchmod(out, master.mode) != 0 && !notKept(errno)) || fstat(out, &info) != 0)
+            error = errno;
     }
-    // The disk starts on the data now; syncFile waits for it later.
-    if (error == 0 && !writeThrough)
-        sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
-    if (close(out) != 0 && error == 0)
+    if (error == 0 && writeThrough && fdatasync(out) != 0)
         error = errno;
     close(in);
+    if (error == 0 && !writeThrough) {
+        // The disk starts on the data now; finishFile waits for it later.
+        sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
+        outcome.handle = out;
+    } else if (close(out) != 0 && error == 0) {
+        error = errno;
+    }
     if (error != 0) {
         unlink(out8.constData());
         outcome.error = qt_error_string(error); // the first failure, not a clean-up call's
@@ -225,13 +234,13 @@ CopyOutcome copyToNew(const QString &source, const QString &temporary, const Fil
     return outcome;
 }
 
-QString syncFile(const QString &path)
+QString finishFile(qintptr handle)
 {
-    const int fd = open(encoded(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return lastError();
-    const QString error = fdatasync(fd) == 0 ? QString() : lastError();
-    close(fd);
+    if (handle < 0)
+        return QString();
+    QString error = fdatasync(int(handle)) == 0 ? QString() : lastError();
+    if (close(int(handle)) != 0 && error.isEmpty())
+        error = lastError();
     return error;
 }
 

@@ -232,9 +232,9 @@ CopyOutcome copyToNew(const QString &source, const QString &temporary, const Fil
     return outcome;
 }
 
-QString syncFile(const QString &)
+QString finishFile(qintptr)
 {
-    // Every copy was flushed as it was written.
+    // Every copy was flushed and closed as it was written.
     return QString();
 }
 
