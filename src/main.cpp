@@ -1,9 +1,13 @@
 #include "mirror/mirrordirectory.h"
 #include "mirror/report.h"
+#include "mirror/updatelog.h"
 #include "processes.h"
 #include "updatelock.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QScopedPointer>
 #include <QFileInfo>
 #include <QString>
 #include <QStringList>
@@ -18,6 +22,22 @@ struct StarterSettings
     QString masterDir;
     QString checkFile;
 };
+
+namespace {
+
+// How an update ended, for its log.
+QString closingLine(const MirrorSummary &summary, int failures, qint64 ms)
+{
+    const QString done = QStringLiteral("%1 files, %2 MB in %3 s")
+                             .arg(summary.copied).arg(summary.bytes / 1e6, 0, 'f', 1).arg(ms / 1000.0, 0, 'f', 1);
+    if (failures > 0)
+        return QStringLiteral("update incomplete: %1; %2 failures, the next start tries again").arg(done).arg(failures);
+    if (!summary.settled)
+        return QStringLiteral("master still changing: %1; the next start tries again").arg(done);
+    return QStringLiteral("update complete: %1").arg(done);
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -79,17 +99,29 @@ int main(int argc, char *argv[])
     if (!targetCheck.exists())
         return -1;
 
+    QScopedPointer<UpdateLog> log; // only an update writes to it
     if (masterCheck.size() != targetCheck.size()) {
         puts("Synchronizuji program, cekejte prosim ...");
         fflush(stdout); // show it before a long copy, also when output is not a terminal
+        log.reset(new UpdateLog(settings.targetDir + QLatin1Char('/') + QLatin1String(UpdateLog::fileName)));
+        log->write(QStringLiteral("update begins: master %1 (check file %2 bytes), target %3 (check file %4 bytes)")
+                       .arg(QDir::toNativeSeparators(settings.masterDir)).arg(masterCheck.size())
+                       .arg(QDir::toNativeSeparators(settings.targetDir)).arg(targetCheck.size()));
         // One update at a time: a second starter waits here, and finds the
         // work done when the first one has finished it.
         UpdateLock lock(settings.targetDir);
         lock.acquire();
         masterCheck.refresh();
         targetCheck.refresh();
-        if (masterCheck.size() != targetCheck.size())
-            mirrorDirectory(settings.masterDir, settings.targetDir, settings.checkFile);
+        if (masterCheck.size() != targetCheck.size()) {
+            QElapsedTimer timer;
+            timer.start();
+            MirrorSummary summary;
+            const int failures = mirrorDirectory(settings.masterDir, settings.targetDir, settings.checkFile, &summary);
+            log->write(closingLine(summary, failures, timer.elapsed()));
+        } else {
+            log->write(QStringLiteral("update done meanwhile by another starter"));
+        }
     }
     puts("Synchronizovano");
     fflush(stdout); // before the application can write to the same console

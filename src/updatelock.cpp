@@ -81,6 +81,8 @@ void UpdateLock::acquire()
             progress.erase();
             if (staleBefore)
                 reportLine(QStringLiteral("took over the lock %1 of a starter that is no longer at work").arg(shownPath));
+            else if (waited.elapsed() >= 1000)
+                logLine(QStringLiteral("waited %1 s for another starter's update").arg(waited.elapsed() / 1000));
             heartbeat = new Heartbeat(path, stop);
             heartbeat->start();
             return;

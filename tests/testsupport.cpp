@@ -104,6 +104,22 @@ QString fromWindowsPath(QString path)
 
 } // namespace
 
+namespace {
+QString otherStarter;
+}
+
+QString starterPath()
+{
+    if (!otherStarter.isEmpty())
+        return otherStarter;
+    return onWindows() ? wineStarter() : QString::fromUtf8(STARTER_PATH);
+}
+
+void useStarter(const QString &path)
+{
+    otherStarter = path;
+}
+
 bool onWindows()
 {
     return !wineStarter().isEmpty();
@@ -194,9 +210,8 @@ void startStarter(QProcess &process, const QStringList &args, const QString &wor
     if (asUser)
         command << "setpriv" << "--reuid=65534" << "--regid=65534" << "--clear-groups";
     if (onWindows())
-        command << "wine" << wineStarter();
-    else
-        command << QString::fromUtf8(STARTER_PATH);
+        command << "wine";
+    command << starterPath();
     command += args;
 
     process.setWorkingDirectory(workDir);

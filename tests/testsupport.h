@@ -70,6 +70,11 @@ Run finishStarter(QProcess &process, const QString &outputDir);
 Run runStarter(const QStringList &args, const QString &workDir, const QString &record,
                bool asUser = false, const QStringList &prefix = QStringList());
 
+// The starter that startStarter runs: the one built here, or another copy
+// of it (an empty path goes back to the one built here).
+QString starterPath();
+void useStarter(const QString &path);
+
 bool isRoot();
 // Hands a tree to "nobody", so an unprivileged run can write where the test allows.
 void giveToNobody(const QString &path);

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 namespace {
+const int UpdateLogLimit = 1024 * 1024 + 4096;
 const QByteArray synced = "Synchronizovano\n";
 const QByteArray syncing = "Synchronizuji program, cekejte prosim ...\nSynchronizovano\n";
 }
@@ -74,6 +75,9 @@ private slots:
     void unusualStandardStreams();
     void filesHeldByOthers_data();
     void filesHeldByOthers();
+    void updateLog_data();
+    void updateLog();
+    void starterUpdatesItself();
 
 private:
     void makeInstallation();
@@ -1090,7 +1094,9 @@ void StarterTest::unusualStandardStreams()
     QCOMPARE(run.status, 0);
     QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 2"));
     QVERIFY(waitForLaunch(record).happened);
-    for (const QByteArray &contents : treeOf(target))
+    QMap<QString, QByteArray> tree = treeOf(target);
+    QVERIFY(tree.take("quorvane-starter.log").contains("quorvane-starter: cannot update")); // the log holds it, as it should
+    for (const QByteArray &contents : tree)
         QVERIFY2(!contents.contains("quorvane-starter") && !contents.contains("Synchronizovano"), contents.constData());
     QVERIFY(!QFileInfo::exists(target + "/.quorvane-starter.lock"));
 }
@@ -1142,6 +1148,144 @@ void StarterTest::filesHeldByOthers()
         QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 2"));
     holder.kill();
     holder.waitForFinished();
+}
+
+void StarterTest::updateLog_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<QStringList>("lines"); // after each line's time; %B: the usual first line, %E: stderr's lines
+    const QString begin = "update begins: master %M (check file %1 bytes), target %T (check file %2 bytes)";
+    const QString first = begin.arg(standIn(20).size()).arg(standIn(10).size());
+    const QString complete = "update complete: 3 files, 0.0 MB in %S s"; // %S: any number of seconds
+    QTest::newRow("a clean update") << "clean" << QStringList{first, complete};
+    QTest::newRow("a file that cannot be updated") << "blocked"
+        << QStringList{first, "%E", "update incomplete: 2 files, 0.0 MB in %S s; 1 failures, the next start tries again"};
+    QTest::newRow("a lock taken over") << "lock" << QStringList{first, "%E", complete};
+    QTest::newRow("an update cut short, and the next") << "interrupted"
+        << QStringList{first, first, "%E", "update complete: %S files, %S MB in %S s"};
+    QTest::newRow("a log grown past a megabyte") << "long log" << QStringList{first, complete};
+    QTest::newRow("a master with a log of its own") << "master log" << QStringList{first, complete};
+    QTest::newRow("a target the user cannot write") << "unwritable" << QStringList{};
+}
+
+// Every update, and nothing else, leaves its lines in the installation's
+// log: when it began, every line it wrote on standard error, and how it
+// ended.
+void StarterTest::updateLog()
+{
+    QFETCH(QString, situation);
+    QFETCH(QStringList, lines);
+    makeInstallation();
+    const QString log = target + "/quorvane-starter.log";
+    QByteArray oldLog;
+    bool asUser = false;
+    if (situation == "blocked") {
+        writeFile(master + "/blocked.dll", "new");
+        makeDirs(target + "/blocked.dll");
+    } else if (situation == "lock") {
+        writeFile(target + "/.quorvane-starter.lock", "");
+        QCOMPARE(QProcess::execute("touch", {"-d", "1 hour ago", target + "/.quorvane-starter.lock"}), 0);
+    } else if (situation == "interrupted") {
+        writeFile(master + "/lib/zbig.dat", QByteArray(2 * 1024 * 1024, 'b'));
+        writeFile(master + "/zz/late.txt", "late");
+        QVERIFY(start({}, false, {"prlimit", "--fsize=1048576"}).status != 0);
+    } else if (situation == "long log") {
+        for (int i = 0; oldLog.size() < 2 * 1024 * 1024; ++i)
+            oldLog += QByteArray::number(i) + " an earlier line of the log, long enough to fill it soon\n";
+        writeFile(log, oldLog);
+    } else if (situation == "master log") {
+        writeFile(master + "/quorvane-starter.log", "the master's own log\n");
+    } else if (situation == "unwritable") {
+        if (!isRoot())
+            QSKIP("needs root: runs the starter as another user");
+        asUser = true;
+        QVERIFY(QFile::setPermissions(dir->path(), QFile::permissions(dir->path()) | QFile::ExeOther
+                                                       | QFile::ReadOther));
+        giveToNobody(dir->path() + "/record");
+    }
+
+    const Run run = start({}, asUser);
+    QCOMPARE(run.status, 0);
+    QVERIFY(waitForLaunch(record).happened);
+    if (lines.isEmpty()) { // no log, and nothing said of it
+        QVERIFY(!QFileInfo::exists(log));
+        QVERIFY2(!run.err.contains("log"), run.err.constData());
+        return;
+    }
+    QByteArray text = readFile(log);
+    if (onWindows()) {
+        QVERIFY2(!text.contains("\n") || text.contains("\r\n"), "lines end in CR LF on Windows");
+        text.replace("\r\n", "\n");
+    }
+    QByteArray newText = text;
+    if (situation == "long log") { // the older half went, from a line's start
+        QVERIFY(text.size() < UpdateLogLimit);
+        const int ours = text.lastIndexOf('\n', text.indexOf(" update begins")) + 1;
+        QVERIFY(ours > 0);
+        QVERIFY(oldLog.endsWith(text.left(ours)));
+        QVERIFY(oldLog.contains("\n" + text.left(text.indexOf('\n') + 1)));
+        newText = text.mid(ours);
+    }
+    QStringList logged = QString::fromUtf8(newText).split('\n');
+    QCOMPARE(logged.takeLast(), QString());
+    const QStringList errLines = QString::fromUtf8(run.err).split('\n', Qt::SkipEmptyParts);
+    QStringList expected;
+    for (const QString &line : lines) {
+        if (line == "%E")
+            expected += errLines;
+        else
+            expected << QString(line).replace("%M", shown(master)).replace("%T", shown(target));
+    }
+    QVERIFY2(logged.size() == expected.size(), qPrintable(logged.join("\n")));
+    const QRegularExpression stamp("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d([+-]\\d\\d:\\d\\d|Z) ");
+    for (int i = 0; i < logged.size(); ++i) {
+        QVERIFY2(stamp.match(logged[i]).hasMatch(), qPrintable(logged[i]));
+        const QString event = logged[i].mid(stamp.match(logged[i]).capturedLength());
+        const QString pattern = QRegularExpression::escape(expected[i]).replace("\\%S", "[0-9.]+");
+        QVERIFY2(QRegularExpression("^" + pattern + "$").match(event).hasMatch(),
+                 qPrintable(event + " <> " + expected[i]));
+    }
+    QFile::remove(record);
+    const Run current = start(); // a start that finds nothing to do writes nothing
+    QCOMPARE(current.out, situation == "blocked" ? syncing : synced);
+    if (situation != "blocked")
+        QCOMPARE(readFile(log).replace("\r\n", "\n"), text);
+}
+
+// A starter kept inside the installation it updates replaces itself when
+// the master holds a newer one, while it runs; the next start runs the new one.
+void StarterTest::starterUpdatesItself()
+{
+    makeInstallation();
+    const QString name = onWindows() ? "/bin/quorvane-starter.exe" : "/bin/quorvane-starter";
+    const QByteArray built = readFile(starterPath());
+    const QByteArray newer = built + QByteArray(4096, '\0'); // runs alike, another size
+    writeFile(target + name, built);
+    writeFile(master + name, newer);
+    for (const QString &path : {target + name, master + name})
+        QVERIFY(QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner | QFile::ExeOther));
+    makeOld(target);
+    struct Restore { ~Restore() { useStarter(QString()); } } restore;
+    useStarter(target + name);
+
+    const Run run = start();
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(readFile(target + name), newer);
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(20));
+    QVERIFY(waitForLaunch(record).happened);
+    // The old starter was moved aside on Windows while it ran; it goes with
+    // a later update.
+    QCOMPARE(partialCopiesIn(target).size(), onWindows() ? 1 : 0);
+
+    writeStandIn(master + "/quorvane.exe", 30);
+    QFile::remove(record);
+    const Run next = start(); // the new starter, now in place
+    QCOMPARE(next.err, QByteArray());
+    QCOMPARE(next.out, syncing);
+    QCOMPARE(readFile(target + "/quorvane.exe"), standIn(30));
+    QCOMPARE(partialCopiesIn(target), QStringList());
 }
 
 QTEST_GUILESS_MAIN(StarterTest)

@@ -180,6 +180,7 @@ void Copier::flush()
             ++failureCount;
         } else if (!job->temporary.isEmpty()) {
             ++copiedCount;
+            copiedByteCount += job->master.size;
             changedDirs.insert(directoryOf(job->destination));
             comparison.copied(job->destination, job->master, job->outcome.kept);
         }

@@ -39,6 +39,7 @@ public:
 
     int failures() const { return failureCount; }
     int copied() const { return copiedCount; }
+    qint64 copiedBytes() const { return copiedByteCount; }
     // The directories that have new entries, which must reach the disk too.
     const QSet<QString> &changedDirectories() const { return changedDirs; }
 
@@ -57,6 +58,7 @@ private:
     qint64 batchBytes = 0;
     int failureCount = 0;
     int copiedCount = 0;
+    qint64 copiedByteCount = 0;
     QSet<QString> changedDirs;
 };
 

@@ -36,7 +36,7 @@ qint64 nowNs()
 
 // Puts the check file in place, with everything before it already on disk.
 int placeCheckFile(const QString &source, const QString &destination, const QString &checkFile,
-                   TemporaryNames &names, const Comparison &comparison, BusyRetry &retry)
+                   TemporaryNames &names, const Comparison &comparison, BusyRetry &retry, MirrorSummary *summary)
 {
     const QString clean = QDir::cleanPath(checkFile);
     const QString from = source + QLatin1Char('/') + clean;
@@ -67,16 +67,23 @@ int placeCheckFile(const QString &source, const QString &destination, const QStr
     }
     if (error.isEmpty())
         error = fileops::syncDirectory(directory);
-    if (error.isEmpty())
+    if (error.isEmpty()) {
+        ++summary->copied;
+        summary->bytes += master.size;
         return 0;
+    }
     reportFailure(outcome.readingFailed ? "cannot read" : "cannot update", outcome.readingFailed ? from : to, error);
     return 1;
 }
 
 } // namespace
 
-int mirrorDirectory(const QString &source, const QString &destination, const QString &checkFile)
+int mirrorDirectory(const QString &source, const QString &destination, const QString &checkFile,
+                    MirrorSummary *summary)
 {
+    MirrorSummary done;
+    if (!summary)
+        summary = &done;
     if (!QFileInfo(source).isDir())
         return 0;
 
@@ -100,6 +107,8 @@ int mirrorDirectory(const QString &source, const QString &destination, const QSt
         copier.finish();
         failures = copier.failures();
         changedDirs += copier.changedDirectories();
+        summary->copied += copier.copied();
+        summary->bytes += copier.copiedBytes();
 
         // A release copied onto the master file by file, the check file
         // among the first, must not be taken for complete in a pause of the
@@ -130,8 +139,9 @@ int mirrorDirectory(const QString &source, const QString &destination, const QSt
         // Every copy and new directory is on disk before the check file says so.
         failures += syncDirectories(changedDirs);
         if (failures == 0)
-            failures += placeCheckFile(source, destination, checkFile, names, comparison, retry);
+            failures += placeCheckFile(source, destination, checkFile, names, comparison, retry, summary);
     }
+    summary->settled = settled;
     progress.erase();
     return failures;
 }

@@ -17,8 +17,15 @@
 // (a source still changing after a few verifying passes keeps it back too).
 //
 // Every entry that could not be read or updated is reported on standard
-// error, one line each; the return value is how many there were.
+// error, one line each; the return value is how many there were. summary,
+// where given, receives what was done.
+struct MirrorSummary
+{
+    int copied = 0;         // files
+    qint64 bytes = 0;       // in them
+    bool settled = false;   // the master came to rest (the check file went in where nothing failed)
+};
 int mirrorDirectory(const QString &source, const QString &destination,
-                    const QString &checkFile = QString());
+                    const QString &checkFile = QString(), MirrorSummary *summary = nullptr);
 
 #endif

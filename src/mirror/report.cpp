@@ -1,8 +1,15 @@
 #include "mirror/report.h"
 
 #include "mirror/fileops.h"
+#include "mirror/updatelog.h"
 
 #include <QDir>
+
+namespace {
+
+UpdateLog *reportLog = nullptr;
+
+} // namespace
 
 void reportFailure(const char *what, const QString &path, const QString &reason)
 {
@@ -11,5 +18,18 @@ void reportFailure(const char *what, const QString &path, const QString &reason)
 
 void reportLine(const QString &text)
 {
-    fileops::writeError(QStringLiteral("quorvane-starter: ") + text + QLatin1Char('\n'));
+    const QString line = QStringLiteral("quorvane-starter: ") + text;
+    fileops::writeError(line + QLatin1Char('\n'));
+    logLine(line);
+}
+
+void setReportLog(UpdateLog *log)
+{
+    reportLog = log;
+}
+
+void logLine(const QString &text)
+{
+    if (reportLog)
+        reportLog->write(text);
 }

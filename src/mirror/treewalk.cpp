@@ -3,6 +3,7 @@
 #include "mirror/comparison.h"
 #include "mirror/copier.h"
 #include "mirror/temporarynames.h"
+#include "mirror/updatelog.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -231,6 +232,7 @@ void TreeWalk::handleFiles(const QString &source, const QString &destination, co
         }
         if (!file.isFile || file.name.compare(QLatin1String(excludedFile), fileNameCase()) == 0
             || (inCheckDir && file.name.compare(checkName, fileNameCase()) == 0)
+            || (relative.isEmpty() && file.name.compare(QLatin1String(UpdateLog::fileName), fileNameCase()) == 0)
             || (!lastOfName.isEmpty() && lastOfName.value(key(file.name)) != i))
             continue;
         const QString to = destination + QLatin1Char('/') + file.name;
