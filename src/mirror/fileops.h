@@ -20,8 +20,8 @@ struct FileEntry
     bool badName = false;   // not valid in the file-name encoding; name is only approximate
     qint64 size = 0;
     qint64 mtimeNs = 0;     // modification time, nanoseconds since 1970
-    qint64 changedNs = 0;   // when the entry itself last changed: its change time on Unix,
-                            // the later of creation and modification on Windows
+    qint64 changedNs = 0;   // when the entry itself last changed: its change time (on
+                            // Windows no earlier than its creation or last write)
     uint mode = 0;          // permission bits on Unix, the read-only attribute on Windows
     quint64 device = 0;     // the file system it lives on (0 where the listing does not say)
     quint64 inode = 0;      // with device, which file or directory it is (0: not known)

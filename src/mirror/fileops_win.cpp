@@ -47,6 +47,14 @@ qint64 toNs(const FILETIME &time)
     return (ticks - epochIn100ns) * 100;
 }
 
+FILETIME toFileTime(const LARGE_INTEGER &ticks)
+{
+    FILETIME time;
+    time.dwLowDateTime = ticks.LowPart;
+    time.dwHighDateTime = DWORD(ticks.HighPart);
+    return time;
+}
+
 FILETIME toFileTime(qint64 ns)
 {
     const quint64 ticks = quint64(ns / 100 + epochIn100ns);
@@ -104,28 +112,41 @@ Listing listDirectory(const QString &path)
 {
     Listing listing;
     const std::wstring directory = longPath(path);
-    WIN32_FIND_DATAW data;
-    const HANDLE find = FindFirstFileExW((directory + L"\\*").c_str(), FindExInfoBasic, &data,
-                                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (find == INVALID_HANDLE_VALUE) {
+    // Read by handle rather than with FindFirstFile: the entries then carry
+    // their change time, which a copy that keeps the old write times (as
+    // robocopy does) cannot hide.
+    const HANDLE handle = CreateFileW(directory.c_str(), FILE_LIST_DIRECTORY,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
         listing.error = lastError();
         return listing;
     }
-    do {
-        FileEntry file;
-        file.name = QString::fromWCharArray(data.cFileName);
-        if (file.name == QLatin1String(".") || file.name == QLatin1String(".."))
-            continue;
-        fill(&file, data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime,
-             data.ftCreationTime);
-        if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-            && !followLink(directory + L"\\" + data.cFileName, &file))
-            continue; // a link to nothing is no file to copy
-        listing.entries.append(file);
-    } while (FindNextFileW(find, &data));
+    std::vector<LONGLONG> buffer(8192); // 64 KB, aligned as the entries need
+    FILE_INFO_BY_HANDLE_CLASS infoClass = FileIdBothDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(handle, infoClass, buffer.data(), DWORD(buffer.size() * sizeof(LONGLONG)))) {
+        infoClass = FileIdBothDirectoryInfo;
+        const char *at = reinterpret_cast<const char *>(buffer.data());
+        for (;;) {
+            const auto *info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(at);
+            FileEntry file;
+            file.name = QString::fromWCharArray(info->FileName, int(info->FileNameLength / sizeof(WCHAR)));
+            if (file.name != QLatin1String(".") && file.name != QLatin1String("..")) {
+                fill(&file, info->FileAttributes, DWORD(info->EndOfFile.HighPart), info->EndOfFile.LowPart,
+                     toFileTime(info->LastWriteTime), toFileTime(info->CreationTime));
+                file.changedNs = std::max(file.changedNs, toNs(toFileTime(info->ChangeTime)));
+                if (!(info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                    || followLink(directory + L"\\" + file.name.toStdWString(), &file))
+                    listing.entries.append(file); // a link to nothing is no file to copy
+            }
+            if (info->NextEntryOffset == 0)
+                break;
+            at += info->NextEntryOffset;
+        }
+    }
     if (GetLastError() != ERROR_NO_MORE_FILES)
         listing.error = lastError();
-    FindClose(find);
+    CloseHandle(handle);
     return listing;
 }
 
