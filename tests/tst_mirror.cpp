@@ -1,5 +1,6 @@
 // The mirror on real trees: what it copies, what it leaves alone, and that
 // the walk ends.
+#include "mirror/listingprefetcher.h"
 #include "mirror/mirrordirectory.h"
 #include "testsupport.h"
 
@@ -8,6 +9,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <functional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,6 +34,7 @@ private slots:
     void linksThatLeadBack_data();
     void linksThatLeadBack();
     void destinationInsideSource();
+    void listingsAheadOfTheWalk();
     void lastFileWaitsForTheWholeTree_data();
     void lastFileWaitsForTheWholeTree();
     void onlyWhatChangedIsCopied_data();
@@ -227,6 +231,45 @@ void MirrorTest::destinationInsideSource()
     QCOMPARE(readFile(inside + "/app.exe"), QByteArray("app"));
     QCOMPARE(readFile(inside + "/lib/l.dll"), QByteArray("l"));
     QVERIFY(!QFileInfo::exists(inside + "/lib/installed"));
+}
+
+// Listings come ahead of the walk in its order, in a wide tree and a deep one;
+// a directory the walk passes over, or asks for out of turn, changes nothing.
+void MirrorTest::listingsAheadOfTheWalk()
+{
+    for (int f = 0; f < 30; ++f) {
+        const QString folder = master + QString("/%1%2").arg(QChar(f % 2 ? 'F' : 'f')).arg(f, 2, 10, QChar('0'));
+        for (int s = 0; s < 3; ++s)
+            writeFile(folder + QString("/s%1/x.txt").arg(s), "x");
+    }
+    QString deep = master + "/deep";
+    for (int level = 0; level < 60; ++level)
+        deep += "/d";
+    writeFile(deep + "/y.txt", "y");
+    makeDirs(master + "/F05/skipped/below");
+
+    ListingPrefetcher listings(master, fileops::identity(master));
+    int taken = 0;
+    std::function<void(const QString &)> visit = [&](const QString &path) {
+        const Listing listing = listings.take(path);
+        Listing expected = fileops::listDirectory(path);
+        ListingPrefetcher::sortForWalk(&expected.entries);
+        QStringList names, expectedNames;
+        for (const FileEntry &entry : listing.entries)
+            names << entry.name;
+        for (const FileEntry &entry : expected.entries)
+            expectedNames << entry.name;
+        QCOMPARE(names, expectedNames);
+        ++taken;
+        for (const FileEntry &entry : listing.entries) {
+            if (ListingPrefetcher::isWalked(entry) && entry.name != "skipped")
+                visit(path + "/" + entry.name);
+        }
+    };
+    visit(master);
+    QCOMPARE(taken, 1 + 30 * 4 + 61);
+    QCOMPARE(listings.take(master + "/F05/skipped").entries.size(), 1);
+    QCOMPARE(listings.take(master + "/f00").entries.size(), 3);
 }
 
 void MirrorTest::lastFileWaitsForTheWholeTree_data()

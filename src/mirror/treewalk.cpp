@@ -29,78 +29,7 @@ QString key(const QString &name)
     return fileops::namesIgnoreCase() ? name.toCaseFolded() : name;
 }
 
-// By name ignoring case, as directory listings are usually shown.
-bool listingOrder(const FileEntry &a, const FileEntry &b)
-{
-    const int order = a.name.compare(b.name, Qt::CaseInsensitive);
-    return order != 0 ? order < 0 : a.name < b.name;
-}
-
 } // namespace
-
-namespace {
-
-// Enough requests in flight to hide a file share's latency.
-const int prefetchThreads = 8;
-const int prefetchWindow = 16;
-
-class ListingTask : public QRunnable
-{
-public:
-    explicit ListingTask(const QString &path) : path(path) {}
-    std::future<Listing> result() { return promise.get_future(); }
-    void run() override { promise.set_value(fileops::listDirectory(path)); }
-
-private:
-    const QString path;
-    std::promise<Listing> promise;
-};
-
-} // namespace
-
-ListingPrefetcher::ListingPrefetcher()
-{
-    pool.setMaxThreadCount(prefetchThreads);
-}
-
-ListingPrefetcher::~ListingPrefetcher()
-{
-    expected.clear();
-    pool.waitForDone();
-}
-
-void ListingPrefetcher::expect(const QStringList &paths)
-{
-    // Depth first: a directory's subdirectories come before its later siblings.
-    for (int i = paths.size() - 1; i >= 0; --i)
-        expected.push_front(paths[i]);
-    startMore();
-}
-
-Listing ListingPrefetcher::take(const QString &path)
-{
-    const auto found = started.find(path);
-    if (found == started.end()) {
-        const auto waiting = std::find(expected.begin(), expected.end(), path);
-        if (waiting != expected.end())
-            expected.erase(waiting);
-        return fileops::listDirectory(path);
-    }
-    Listing listing = found->second.get();
-    started.erase(found);
-    startMore();
-    return listing;
-}
-
-void ListingPrefetcher::startMore()
-{
-    while (int(started.size()) < prefetchWindow && !expected.empty()) {
-        auto *task = new ListingTask(expected.front());
-        started.emplace(expected.front(), task->result());
-        expected.pop_front();
-        pool.start(task);
-    }
-}
 
 TreeWalk::TreeWalk(const QString &checkFile, TemporaryNames &names, const Comparison &comparison, Copier &copier)
     : names(names), comparison(comparison), copier(copier)
@@ -114,7 +43,11 @@ TreeWalk::TreeWalk(const QString &checkFile, TemporaryNames &names, const Compar
 
 void TreeWalk::run(const QString &source, const QString &destination)
 {
-    walk(source, destination, QString(), fileops::identity(source), fileops::identity(destination));
+    const Identity sourceId = fileops::identity(source);
+    ListingPrefetcher listings(source, sourceId);
+    prefetcher = &listings;
+    walk(source, destination, QString(), sourceId, fileops::identity(destination));
+    prefetcher = nullptr;
 }
 
 void TreeWalk::noteChange(const FileEntry &entry)
@@ -138,7 +71,7 @@ void TreeWalk::walk(const QString &source, const QString &destination, const QSt
         sourceId = fileops::identity(source);
     if (sourceId.second != 0 && activeDirs.contains(sourceId))
         return;
-    Listing master = prefetcher.take(source);
+    Listing master = prefetcher->take(source); // sorted as the walk goes
 
     Listing target = fileops::listDirectory(destination);
     // One level only; a relative destination is taken from the current directory.
@@ -165,7 +98,6 @@ void TreeWalk::walk(const QString &source, const QString &destination, const QSt
     {   // the listings are let go before the subdirectories are walked
         if (!master.error.isEmpty())
             copier.fail("cannot read directory", source, master.error);
-        std::sort(master.entries.begin(), master.entries.end(), listingOrder);
         handleFiles(source, destination, relative, master.entries, target.entries);
         // Leftovers of a run that was killed; a file the master has is the master's.
         for (const FileEntry &file : target.entries) {
@@ -182,21 +114,15 @@ void TreeWalk::walk(const QString &source, const QString &destination, const QSt
         }
         for (const FileEntry &dir : master.entries) {
             noteChange(dir);
-            if (!dir.isDir || dir.hidden)
-                continue;
-            if (dir.badName)
+            if (dir.isDir && !dir.hidden && dir.badName)
                 copier.fail("cannot read directory", source + QLatin1Char('/') + dir.name, qt_error_string(EILSEQ));
-            else
+            else if (ListingPrefetcher::isWalked(dir))
                 subdirs.append(Subdirectory{ dir.name, Identity(dir.device, dir.inode),
                                              targetDirs.value(key(dir.name)) });
         }
         target = Listing();
         master = Listing();
     }
-    QStringList subdirPaths;
-    for (const Subdirectory &dir : subdirs)
-        subdirPaths << source + QLatin1Char('/') + dir.name;
-    prefetcher.expect(subdirPaths);
     for (const Subdirectory &dir : subdirs)
         walk(source + QLatin1Char('/') + dir.name, destination + QLatin1Char('/') + dir.name,
              relative.isEmpty() ? dir.name : relative + QLatin1Char('/') + dir.name, dir.sourceId,
