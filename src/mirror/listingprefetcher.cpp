@@ -121,12 +121,15 @@ void ListingPrefetcher::addListing(const Order &order, Listing listing)
 
 void ListingPrefetcher::dropBefore(const Order &order)
 {
+    const int listedBefore = listedCount;
     while (!nodes.empty() && nodes.begin()->first < order) {
         if (nodes.begin()->second.state == State::Listed)
             --listedCount;
         orderOf.remove(nodes.begin()->second.path);
         nodes.erase(nodes.begin());
     }
+    if (listedCount < listedBefore)
+        workToDo.wakeAll(); // room for more
 }
 
 Listing ListingPrefetcher::take(const QString &path)
