@@ -4,9 +4,7 @@
 #include "mirror/fileops.h"
 #include "mirror/listingprefetcher.h"
 
-#include <QPair>
 #include <QString>
-#include <QStringList>
 #include <QVector>
 
 class Comparison;
