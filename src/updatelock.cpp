@@ -19,6 +19,9 @@ namespace {
 // staleMs is left from a starter that is no longer at work.
 const int refreshMs = 5000;
 const int staleMs = 30000;
+// On Windows a lock file cannot be removed while another starter reads it:
+// a stale lock is given up on only when it resists removal this long.
+const int unremovableMs = 2000;
 
 class Heartbeat : public QThread
 {
@@ -75,6 +78,7 @@ void UpdateLock::acquire()
     ProgressLine progress;
     QElapsedTimer waited;
     waited.start();
+    QElapsedTimer unremovable; // since a stale lock first resisted removal
     for (;;) {
         const bool staleBefore = isStale();
         if (lock.tryLock(0)) {
@@ -93,10 +97,17 @@ void UpdateLock::acquire()
             return;
         }
         if (isStale()) { // and yet it could not be removed
-            progress.erase();
-            reportLine(QStringLiteral("cannot remove the stale lock %1, updating without it").arg(shownPath));
-            return;
+            if (!unremovable.isValid())
+                unremovable.start();
+            if (unremovable.elapsed() >= unremovableMs) {
+                progress.erase();
+                reportLine(QStringLiteral("cannot remove the stale lock %1, updating without it").arg(shownPath));
+                return;
+            }
+            QThread::msleep(50);
+            continue;
         }
+        unremovable.invalidate();
         progress.show(QStringLiteral("waiting for another starter to finish the update (%1 s)")
                           .arg(waited.elapsed() / 1000));
         QThread::msleep(200);
