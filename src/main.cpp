@@ -96,11 +96,15 @@ int main(int argc, char *argv[])
     if (!masterCheck.exists())
         return -1;
     QFileInfo targetCheck(settings.targetDir + QLatin1Char('/') + settings.checkFile);
-    if (!targetCheck.exists())
+    // A check file in use is replaced by moving it aside first: a starter
+    // clicked in that moment has found an update under way, not a missing
+    // installation, and waits for it like any other.
+    const bool updateUnderWay = !targetCheck.exists() && UpdateLock(settings.targetDir).isHeldElsewhere();
+    if (!targetCheck.exists() && !updateUnderWay)
         return -1;
 
     QScopedPointer<UpdateLog> log; // only an update writes to it
-    if (masterCheck.size() != targetCheck.size()) {
+    if (updateUnderWay || masterCheck.size() != targetCheck.size()) {
         puts("Synchronizuji program, cekejte prosim ...");
         fflush(stdout); // show it before a long copy, also when output is not a terminal
         log.reset(new UpdateLog(settings.targetDir + QLatin1Char('/') + QLatin1String(UpdateLog::fileName)));
@@ -113,7 +117,7 @@ int main(int argc, char *argv[])
         lock.acquire();
         masterCheck.refresh();
         targetCheck.refresh();
-        if (masterCheck.size() != targetCheck.size()) {
+        if (!targetCheck.exists() || masterCheck.size() != targetCheck.size()) {
             QElapsedTimer timer;
             timer.start();
             MirrorSummary summary;

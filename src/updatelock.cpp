@@ -72,6 +72,11 @@ bool UpdateLock::isStale() const
            && !processIsRunning(pid);
 }
 
+bool UpdateLock::isHeldElsewhere() const
+{
+    return QFileInfo::exists(path) && !isStale();
+}
+
 void UpdateLock::acquire()
 {
     const QString shownPath = QDir::toNativeSeparators(path);

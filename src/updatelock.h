@@ -22,6 +22,8 @@ public:
 
     // Returns once the lock is held, or given up on.
     void acquire();
+    // Whether a live starter holds the lock, updating the target now.
+    bool isHeldElsewhere() const;
 
 private:
     bool isStale() const;

@@ -61,6 +61,7 @@ private slots:
     void releaseCopiedFileByFile();
     void startersAtOnce_data();
     void startersAtOnce();
+    void clickedWhileCheckFileIsAside();
     void leftoverLocks_data();
     void leftoverLocks();
     void liveUpdateIsWaitedFor();
@@ -761,6 +762,37 @@ void StarterTest::startersAtOnce()
         verifyMirrored();
         QVERIFY(!QFileInfo::exists(target + "/.quorvane-starter.lock"));
     }
+}
+
+// Replacing a check file that is in use moves it aside for a moment. A
+// starter clicked then has found an update under way, not a missing
+// installation: it waits for the update and starts the new program.
+void StarterTest::clickedWhileCheckFileIsAside()
+{
+    makeInstallation();
+    QVERIFY(QFile::remove(target + "/quorvane.exe"));
+    const QString lock = target + "/.quorvane-starter.lock";
+    writeFile(lock, "1\nquorvane-starter\nanother-workstation\n"); // another starter at work
+    QTemporaryDir output;
+    QProcess starter;
+    startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path());
+    const QString log = target + "/quorvane-starter.log"; // written just before the lock is waited for
+    QElapsedTimer timer;
+    timer.start();
+    while (!QFileInfo::exists(log) && starter.state() != QProcess::NotRunning && timer.elapsed() < 60000)
+        starter.waitForFinished(50);
+    QVERIFY2(QFileInfo::exists(log), "the starter did not wait for the update");
+
+    // The other starter puts the new check file in place and lets go.
+    QVERIFY(QFile::copy(master + "/quorvane.exe", target + "/quorvane.exe"));
+    QVERIFY(QFile::remove(lock));
+    const Run run = finishStarter(starter, output.path());
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(run.err, QByteArray());
+    const Launch launch = waitForLaunch(record);
+    QVERIFY(launch.happened);
+    QCOMPARE(launch.size, qint64(standIn(20).size()));
 }
 
 void StarterTest::leftoverLocks_data()
