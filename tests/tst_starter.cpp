@@ -761,6 +761,19 @@ void StarterTest::startersAtOnce()
         }
         verifyMirrored();
         QVERIFY(!QFileInfo::exists(target + "/.quorvane-starter.lock"));
+
+        // Every starter's lines are whole in the log: one updated, the others waited.
+        const QString log = QString::fromUtf8(readFile(target + "/quorvane-starter.log")).replace("\r\n", "\n");
+        const QRegularExpression line("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d([+-]\\d\\d:\\d\\d|Z) "
+                                      "(update begins: master .* bytes\\)|update complete: .*"
+                                      "|waited \\d+ s for another starter's update|update done meanwhile by another starter)$");
+        QStringList lines = log.split('\n');
+        QCOMPARE(lines.takeLast(), QString());
+        for (const QString &logged : lines)
+            QVERIFY2(line.match(logged).hasMatch(), qPrintable(log));
+        QCOMPARE(log.count(" update begins: "), count);
+        QCOMPARE(log.count(" update complete: "), 1);
+        QCOMPARE(log.count(" update done meanwhile by another starter\n"), count - 1);
     }
 }
 

@@ -6,6 +6,7 @@
 // system's own words; an empty string means success.
 
 #include <QAtomicInteger>
+#include <QFile>
 #include <QPair>
 #include <QString>
 #include <QStringList>
@@ -78,6 +79,9 @@ bool keepsPermissions(const QString &probe);
 // cannot be replaced (Windows), the old file is first moved aside to aside.
 QString replaceFile(const QString &temporary, const QString &destination, const QString &aside);
 bool removeFile(const QString &path);
+// Opens file (its name set) for writing text, each write landing whole at
+// the end even while other processes append to it too.
+bool openForAppending(QFile &file);
 // Sets a file's modification time to now.
 QString touchFile(const QString &path);
 

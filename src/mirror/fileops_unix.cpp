@@ -279,6 +279,11 @@ bool removeFile(const QString &path)
     return unlink(encoded(path).constData()) == 0;
 }
 
+bool openForAppending(QFile &file)
+{
+    return file.open(QIODevice::Append | QIODevice::Unbuffered | QIODevice::Text); // O_APPEND
+}
+
 QString touchFile(const QString &path)
 {
     return utimensat(AT_FDCWD, encoded(path).constData(), nullptr, 0) == 0 ? QString() : lastError();

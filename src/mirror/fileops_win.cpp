@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
+#include <io.h>
 #include <string>
 #include <vector>
 #include <windows.h>
@@ -311,6 +313,26 @@ QString replaceFile(const QString &temporary, const QString &destination, const 
 bool removeFile(const QString &path)
 {
     return DeleteFileW(longPath(path).c_str());
+}
+
+bool openForAppending(QFile &file)
+{
+    // Append access alone: the system puts each write at the end. Qt's own
+    // append mode only seeks there once, so two writers overwrite each other.
+    const HANDLE handle = CreateFileW(longPath(file.fileName()).c_str(), FILE_APPEND_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const int fd = _open_osfhandle(intptr_t(handle), _O_APPEND | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return false;
+    }
+    if (file.open(fd, QIODevice::Append | QIODevice::Unbuffered | QIODevice::Text, QFileDevice::AutoCloseHandle))
+        return true;
+    _close(fd);
+    return false;
 }
 
 QString touchFile(const QString &path)

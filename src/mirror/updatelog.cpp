@@ -1,5 +1,6 @@
 #include "mirror/updatelog.h"
 
+#include "mirror/fileops.h"
 #include "mirror/report.h"
 
 #include <QDateTime>
@@ -34,7 +35,7 @@ UpdateLog::UpdateLog(const QString &path)
         cutBack(path);
     // Unbuffered: each line is one append, whole even when two starters write.
     // Text: lines end in CR LF on Windows, as its editors expect.
-    if (file.open(QIODevice::Append | QIODevice::Unbuffered | QIODevice::Text))
+    if (fileops::openForAppending(file))
         setReportLog(this);
 }
 
