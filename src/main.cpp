@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +36,22 @@ QString closingLine(const MirrorSummary &summary, int failures, qint64 ms)
     if (!summary.settled)
         return QStringLiteral("master still changing: %1; the next start tries again").arg(done);
     return QStringLiteral("update complete: %1").arg(done);
+}
+
+// Starts the program, trying again for a moment: a program just written may
+// be held by a virus scanner (or, on Linux, still open for writing), and a
+// process can fail while it starts. The reason for the last failure, if any.
+QString launch(const QString &program)
+{
+    const QStringList arguments = QStringList() << QString::fromUtf8("-m");
+    QString error = startDetached(program, arguments);
+    for (const int pauseMs : {100, 200, 400, 800, 1000}) {
+        if (error.isEmpty())
+            break;
+        QThread::msleep(ulong(pauseMs));
+        error = startDetached(program, arguments);
+    }
+    return error;
 }
 
 } // namespace
@@ -131,7 +148,7 @@ int main(int argc, char *argv[])
     fflush(stdout); // before the application can write to the same console
 
     const QString program = settings.targetDir + QLatin1Char('/') + settings.checkFile;
-    const QString error = startDetached(program, QStringList() << QString::fromUtf8("-m"));
+    const QString error = launch(program);
     if (!error.isEmpty()) {
         reportFailure("cannot start", program, error);
         return -1;
