@@ -113,15 +113,18 @@ int main(int argc, char *argv[])
     if (!masterCheck.exists())
         return -1;
     QFileInfo targetCheck(settings.targetDir + QLatin1Char('/') + settings.checkFile);
-    // A check file in use is replaced by moving it aside first: a starter
-    // clicked in that moment has found an update under way, not a missing
-    // installation, and waits for it like any other.
-    const bool updateUnderWay = !targetCheck.exists() && UpdateLock(settings.targetDir).isHeldElsewhere();
-    if (!targetCheck.exists() && !updateUnderWay)
-        return -1;
+    bool update = masterCheck.size() != targetCheck.size();
+    if (!targetCheck.exists()) {
+        // A check file in use is replaced by moving it aside first: a starter
+        // clicked in that moment has found an update under way, not a missing
+        // installation, and waits for it like any other.
+        if (!UpdateLock(settings.targetDir).isHeldElsewhere())
+            return -1;
+        update = true;
+    }
 
     QScopedPointer<UpdateLog> log; // only an update writes to it
-    if (updateUnderWay || masterCheck.size() != targetCheck.size()) {
+    if (update) {
         puts("Synchronizuji program, cekejte prosim ...");
         fflush(stdout); // show it before a long copy, also when output is not a terminal
         log.reset(new UpdateLog(settings.targetDir + QLatin1Char('/') + QLatin1String(UpdateLog::fileName)));

@@ -324,7 +324,7 @@ bool openForAppending(QFile &file)
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    const int fd = _open_osfhandle(intptr_t(handle), _O_APPEND | _O_BINARY);
+    const int fd = _open_osfhandle(intptr_t(handle), _O_BINARY);
     if (fd < 0) {
         CloseHandle(handle);
         return false;
