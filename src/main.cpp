@@ -7,7 +7,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QScopedPointer>
 #include <QFileInfo>
 #include <QString>
 #include <QStringList>
@@ -16,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <getopt.h>
+#include <memory>
 
 struct StarterSettings
 {
@@ -31,10 +31,17 @@ QString closingLine(const MirrorSummary &summary, int failures, qint64 ms)
 {
     const QString done = QStringLiteral("%1 files, %2 MB in %3 s")
                              .arg(summary.copied).arg(summary.bytes / 1e6, 0, 'f', 1).arg(ms / 1000.0, 0, 'f', 1);
-    if (failures > 0)
+    switch (summary.ending) {
+    case MirrorSummary::Incomplete:
         return QStringLiteral("update incomplete: %1; %2 failures, the next start tries again").arg(done).arg(failures);
-    if (!summary.settled)
+    case MirrorSummary::MasterChanging:
         return QStringLiteral("master still changing: %1; the next start tries again").arg(done);
+    case MirrorSummary::CheckFileNotDurable:
+        return QStringLiteral("update in place, not known to be on disk: %1; the check file's directory could not be synced")
+            .arg(done);
+    case MirrorSummary::Complete:
+        break;
+    }
     return QStringLiteral("update complete: %1").arg(done);
 }
 
@@ -54,11 +61,8 @@ QString launch(const QString &program)
     return error;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+StarterSettings parseCommandLine(int argc, char *argv[])
 {
-    prepareProcess();
     StarterSettings settings;
     settings.targetDir = QString::fromUtf8("c:/belvinta/quorvane");
     settings.masterDir = QString::fromUtf8("x:/quorvane");
@@ -105,48 +109,70 @@ int main(int argc, char *argv[])
             exit(option == 'h' ? 0 : 1);
         }
     }
+    return settings;
+}
 
-    QCoreApplication app(argc, argv);
-
-    const QString masterCheckPath = settings.masterDir + QLatin1Char('/') + settings.checkFile;
-    QFileInfo masterCheck(masterCheckPath);
-    if (!masterCheck.exists())
-        return -1;
-    QFileInfo targetCheck(settings.targetDir + QLatin1Char('/') + settings.checkFile);
-    bool update = masterCheck.size() != targetCheck.size();
-    if (!targetCheck.exists()) {
+// Whether the target needs an update; false also when there is nothing to
+// update: no master, or nothing installed.
+bool updateDue(const StarterSettings &settings, bool *installed)
+{
+    const QFileInfo masterCheck(settings.masterDir + QLatin1Char('/') + settings.checkFile);
+    const QFileInfo targetCheck(settings.targetDir + QLatin1Char('/') + settings.checkFile);
+    *installed = masterCheck.exists() && targetCheck.exists();
+    if (masterCheck.exists() && !targetCheck.exists()) {
         // A check file in use is replaced by moving it aside first: a starter
         // clicked in that moment has found an update under way, not a missing
         // installation, and waits for it like any other.
-        if (!UpdateLock(settings.targetDir).isHeldElsewhere())
-            return -1;
-        update = true;
+        *installed = UpdateLock(settings.targetDir).isHeldElsewhere();
+        return *installed;
     }
+    return *installed && masterCheck.size() != targetCheck.size();
+}
 
-    QScopedPointer<UpdateLog> log; // only an update writes to it
-    if (update) {
-        puts("Synchronizuji program, cekejte prosim ...");
-        fflush(stdout); // show it before a long copy, also when output is not a terminal
-        log.reset(new UpdateLog(settings.targetDir + QLatin1Char('/') + QLatin1String(UpdateLog::fileName)));
-        log->write(QStringLiteral("update begins: master %1 (check file %2 bytes), target %3 (check file %4 bytes)")
-                       .arg(QDir::toNativeSeparators(settings.masterDir)).arg(masterCheck.size())
-                       .arg(QDir::toNativeSeparators(settings.targetDir)).arg(targetCheck.size()));
-        // One update at a time: a second starter waits here, and finds the
-        // work done when the first one has finished it.
-        UpdateLock lock(settings.targetDir);
-        lock.acquire();
-        masterCheck.refresh();
-        targetCheck.refresh();
-        if (!targetCheck.exists() || masterCheck.size() != targetCheck.size()) {
-            QElapsedTimer timer;
-            timer.start();
-            MirrorSummary summary;
-            const int failures = mirrorDirectory(settings.masterDir, settings.targetDir, settings.checkFile, &summary);
-            log->write(closingLine(summary, failures, timer.elapsed()));
-        } else {
-            log->write(QStringLiteral("update done meanwhile by another starter"));
-        }
+// Brings the target up to date, one starter at a time: a second one waits
+// for the first, and finds the work done.
+void update(const StarterSettings &settings, UpdateLog &log)
+{
+    puts("Synchronizuji program, cekejte prosim ...");
+    fflush(stdout); // show it before a long copy, also when output is not a terminal
+    const QString masterCheck = settings.masterDir + QLatin1Char('/') + settings.checkFile;
+    const QString targetCheck = settings.targetDir + QLatin1Char('/') + settings.checkFile;
+    log.write(QStringLiteral("update begins: master %1 (check file %2 bytes), target %3 (check file %4 bytes)")
+                  .arg(QDir::toNativeSeparators(settings.masterDir)).arg(QFileInfo(masterCheck).size())
+                  .arg(QDir::toNativeSeparators(settings.targetDir)).arg(QFileInfo(targetCheck).size()));
+    UpdateLock lock(settings.targetDir);
+    lock.acquire();
+    if (QFileInfo::exists(targetCheck) && QFileInfo(masterCheck).size() == QFileInfo(targetCheck).size()) {
+        log.write(QStringLiteral("update done meanwhile by another starter"));
+        return;
     }
+    MirrorOptions options;
+    options.checkFile = settings.checkFile;
+    options.ownFiles << QLatin1String(UpdateLog::fileName);
+    options.removeLeftovers = lock.isHeld(); // else another starter's copies may be at work
+    QElapsedTimer timer;
+    timer.start();
+    MirrorSummary summary;
+    const int failures = mirrorDirectory(settings.masterDir, settings.targetDir, options, &summary);
+    log.write(closingLine(summary, failures, timer.elapsed()));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    prepareProcess();
+    const StarterSettings settings = parseCommandLine(argc, argv);
+    QCoreApplication app(argc, argv);
+
+    bool installed = false;
+    std::unique_ptr<UpdateLog> log; // only an update writes one
+    if (updateDue(settings, &installed)) {
+        log.reset(new UpdateLog(settings.targetDir + QLatin1Char('/') + QLatin1String(UpdateLog::fileName)));
+        update(settings, *log);
+    }
+    if (!installed)
+        return -1;
     puts("Synchronizovano");
     fflush(stdout); // before the application can write to the same console
 

@@ -29,14 +29,90 @@ QString decodeArgument(const char *argument)
     return QString::fromUtf8(argument);
 }
 
-bool processIsRunning(qint64 pid)
+namespace {
+
+std::wstring nativePath(const QString &path)
 {
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
+    return QDir::toNativeSeparators(path).toStdWString();
+}
+
+qint64 toMs(const FILETIME &time)
+{
+    const qint64 ticks = qint64((quint64(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+    return (ticks - Q_INT64_C(116444736000000000)) / 10000; // 100 ns since 1601 -> ms since 1970
+}
+
+// The lock itself, never what a reparse point (a link, a junction) leads to.
+HANDLE openLock(const QString &path, DWORD access)
+{
+    return CreateFileW(nativePath(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+} // namespace
+
+LockFileState inspectLock(const QString &path)
+{
+    LockFileState state;
+    const HANDLE handle = openLock(path, GENERIC_READ);
+    if (handle == INVALID_HANDLE_VALUE) {
+        // Held without sharing, or not ours to read: there all the same.
+        if (GetFileAttributesW(nativePath(path).c_str()) != INVALID_FILE_ATTRIBUTES)
+            state.kind = LockFileState::Other;
+        return state;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(handle, &info)) {
+        const DWORD notFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+        state.kind = (info.dwFileAttributes & notFile) || GetFileType(handle) != FILE_TYPE_DISK
+                         ? LockFileState::Other : LockFileState::File;
+        state.mtimeMs = toMs(info.ftLastWriteTime);
+        char buffer[4096];
+        DWORD read = 0;
+        if (state.kind == LockFileState::File && ReadFile(handle, buffer, sizeof buffer, &read, nullptr))
+            state.contents = QByteArray(buffer, int(read));
+    } else {
+        state.kind = LockFileState::Other;
+    }
+    CloseHandle(handle);
+    return state;
+}
+
+bool lockHolderRuns(const QString &path, qint64 pid)
+{
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, DWORD(pid));
     if (!process)
         return GetLastError() == ERROR_ACCESS_DENIED; // there, but not ours to look at
-    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    FILETIME created, exited, kernel, user;
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT
+                         && GetProcessTimes(process, &created, &exited, &kernel, &user);
     CloseHandle(process);
-    return running;
+    // A process id is given out again once its process has ended: the
+    // holder began before it last wrote its lock (the write time: Windows
+    // may hand a file made anew under an old name that name's creation time).
+    const LockFileState lock = inspectLock(path);
+    return running && (lock.kind != LockFileState::File || toMs(created) <= lock.mtimeMs + 2000);
+}
+
+QString removeLock(const QString &path, bool *held)
+{
+    *held = false;
+    // A link is removed as itself. While other starters read the lock, it
+    // cannot be removed: the caller tries again.
+    if (DeleteFileW(nativePath(path).c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND)
+        return QString();
+    return qt_error_string(int(GetLastError()));
+}
+
+void touchLock(const QString &path)
+{
+    const HANDLE handle = openLock(path, FILE_WRITE_ATTRIBUTES);
+    if (handle == INVALID_HANDLE_VALUE)
+        return;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    SetFileTime(handle, nullptr, nullptr, &now);
+    CloseHandle(handle);
 }
 
 namespace {

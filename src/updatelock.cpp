@@ -1,14 +1,11 @@
 #include "updatelock.h"
 
-#include "mirror/fileops.h"
 #include "mirror/progressline.h"
 #include "mirror/report.h"
 #include "processes.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFileInfo>
 #include <QSysInfo>
 
 #include <cstdlib>
@@ -30,7 +27,7 @@ public:
     void run() override
     {
         while (!stop.tryAcquire(1, refreshMs))
-            fileops::touchFile(path);
+            touchLock(path);
     }
 
 private:
@@ -43,7 +40,8 @@ private:
 UpdateLock::UpdateLock(const QString &targetDir)
     : path(targetDir + QLatin1String("/.quorvane-starter.lock")), lock(path)
 {
-    lock.setStaleLockTime(staleMs);
+    // Whether a lock is stale is judged here alone (judge()), never by its age.
+    lock.setStaleLockTime(0);
 }
 
 UpdateLock::~UpdateLock()
@@ -56,25 +54,28 @@ UpdateLock::~UpdateLock()
     lock.unlock();
 }
 
-bool UpdateLock::isStale() const
+UpdateLock::State UpdateLock::judge()
 {
-    const QFileInfo info(path);
-    if (!info.exists())
-        return false;
-    // Refreshed lately: its holder is at work (a time ahead of this clock
-    // comes from another machine's, and proves nothing).
-    if (std::abs(info.lastModified().msecsTo(QDateTime::currentDateTime())) > staleMs)
-        return true;
-    qint64 pid = 0;
-    QString host, application;
-    return lock.getLockInfo(&pid, &host, &application)
-           && (host.isEmpty() || host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0)
-           && !processIsRunning(pid);
-}
-
-bool UpdateLock::isHeldElsewhere() const
-{
-    return QFileInfo::exists(path) && !isStale();
+    const LockFileState file = inspectLock(path);
+    if (file.kind == LockFileState::Missing)
+        return Free;
+    // What QLockFile writes: the holder's process id, its name, its machine.
+    const QList<QByteArray> lines = file.contents.split('\n');
+    bool named = false;
+    const qint64 pid = lines.value(0).toLongLong(&named);
+    if (file.kind == LockFileState::File && named && pid > 0 && lines.size() >= 3) {
+        const QString host = QString::fromUtf8(lines[2]);
+        if (host.isEmpty() || host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0)
+            return lockHolderRuns(path, pid) ? Live : Stale;
+        // Another machine's clock means nothing here: only change does.
+        const QByteArray seen = file.contents + QByteArray::number(file.mtimeMs);
+        if (seen != watched || !unchanged.isValid()) {
+            watched = seen;
+            unchanged.start();
+        }
+        return unchanged.elapsed() < staleMs ? Live : Stale;
+    }
+    return std::abs(QDateTime::currentMSecsSinceEpoch() - file.mtimeMs) > staleMs ? Stale : Live;
 }
 
 void UpdateLock::acquire()
@@ -83,36 +84,52 @@ void UpdateLock::acquire()
     ProgressLine progress;
     QElapsedTimer waited;
     waited.start();
-    QElapsedTimer unremovable; // since a stale lock first resisted removal
+    bool othersWorked = false;      // a live starter held the lock while this one waited
+    bool tookOver = false;
+    QElapsedTimer unremovable;      // since a stale lock first resisted removal
     for (;;) {
-        const bool staleBefore = isStale();
-        if (lock.tryLock(0)) {
-            progress.erase();
-            if (staleBefore)
-                reportLine(QStringLiteral("took over the lock %1 of a starter that is no longer at work").arg(shownPath));
-            else if (waited.elapsed() >= 1000)
-                logLine(QStringLiteral("waited %1 s for another starter's update").arg(waited.elapsed() / 1000));
-            heartbeat = new Heartbeat(path, stop);
-            heartbeat->start();
-            return;
-        }
-        if (lock.error() != QLockFile::LockFailedError) {
-            progress.erase();
-            reportLine(QStringLiteral("cannot make the lock %1, updating without it").arg(shownPath));
-            return;
-        }
-        if (isStale()) { // and yet it could not be removed
-            if (!unremovable.isValid())
-                unremovable.start();
-            if (unremovable.elapsed() >= unremovableMs) {
-                progress.erase();
-                reportLine(QStringLiteral("cannot remove the stale lock %1, updating without it").arg(shownPath));
-                return;
+        State state = judge();
+        if (state == Stale) {
+            bool held = false;
+            const QString error = removeLock(path, &held);
+            if (held) {
+                state = Live;
+            } else if (error.isEmpty()) {
+                tookOver = true;
+                state = Free;
+            } else {
+                if (!unremovable.isValid())
+                    unremovable.start();
+                if (unremovable.elapsed() >= unremovableMs) {
+                    progress.erase();
+                    reportLine(QStringLiteral("cannot remove the stale lock %1, updating without it").arg(shownPath));
+                    return;
+                }
+                QThread::msleep(50);
+                continue;
             }
-            QThread::msleep(50);
-            continue;
         }
         unremovable.invalidate();
+        if (state == Free) {
+            if (lock.tryLock(0)) {
+                progress.erase();
+                if (tookOver)
+                    reportLine(QStringLiteral("took over the lock %1 of a starter that is no longer at work")
+                                   .arg(shownPath));
+                else if (othersWorked && waited.elapsed() >= 1000)
+                    logLine(QStringLiteral("waited %1 s for another starter's update").arg(waited.elapsed() / 1000));
+                heartbeat = new Heartbeat(path, stop);
+                heartbeat->start();
+                return;
+            }
+            if (lock.error() != QLockFile::LockFailedError) {
+                progress.erase();
+                reportLine(QStringLiteral("cannot make the lock %1, updating without it").arg(shownPath));
+                return;
+            }
+            continue; // another starter made it first
+        }
+        othersWorked = true;
         progress.show(QStringLiteral("waiting for another starter to finish the update (%1 s)")
                           .arg(waited.elapsed() / 1000));
         QThread::msleep(200);

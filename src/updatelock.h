@@ -1,19 +1,23 @@
 #ifndef UPDATELOCK_H
 #define UPDATELOCK_H
 
+#include <QByteArray>
+#include <QElapsedTimer>
 #include <QLockFile>
 #include <QSemaphore>
 #include <QString>
 #include <QThread>
 
-// One update of a target at a time: "<target>/.quorvane-starter.lock". The
-// holder refreshes the lock file's time while it works, so a lock that has
-// not been refreshed for a while is stale, whatever it holds (nothing,
-// garbage, another machine's starter, a directory); so is one whose starter
-// no longer runs on this machine. A stale lock is taken over; where it cannot
-// be removed, or no lock can be made, the update goes on without one. Each
-// of these says so in one line on standard error. A live update is waited
-// for, however long it takes.
+// One update of a target at a time: "<target>/.quorvane-starter.lock".
+// A lock is live, and waited for, exactly while its holder works:
+// - a starter of this machine, while it runs and holds the lock, however
+//   long it takes and whatever the clock does;
+// - another machine's, while it keeps changing as this starter watches it
+//   (its holder refreshes it every few seconds);
+// - a lock that names nobody (empty, garbage, a directory, a link), while it
+//   is younger than a stale time: a starter that makes a lock fills it at once.
+// A stale lock is taken over, and a line says so; where it cannot be removed,
+// or no lock can be made, the update goes on without one, and says so too.
 class UpdateLock
 {
 public:
@@ -22,16 +26,21 @@ public:
 
     // Returns once the lock is held, or given up on.
     void acquire();
+    bool isHeld() const { return lock.isLocked(); }
     // Whether a live starter holds the lock, updating the target now.
-    bool isHeldElsewhere() const;
+    bool isHeldElsewhere() { return judge() == Live; }
 
 private:
-    bool isStale() const;
+    enum State { Free, Live, Stale };
+    State judge();
 
     const QString path;
     QLockFile lock;
     QSemaphore stop;
     QThread *heartbeat = nullptr;
+    // Another machine's lock, as last seen, and since when it has not changed.
+    QByteArray watched;
+    QElapsedTimer unchanged;
 };
 
 #endif

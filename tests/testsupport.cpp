@@ -271,3 +271,10 @@ void setImmutable(const QString &path, bool on)
 {
     QCOMPARE(QProcess::execute("chattr", QStringList() << (on ? "+i" : "-i") << path), 0);
 }
+
+MirrorOptions checkingFile(const QString &checkFile)
+{
+    MirrorOptions options;
+    options.checkFile = checkFile;
+    return options;
+}

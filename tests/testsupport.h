@@ -1,12 +1,17 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
+#include "mirror/mirrordirectory.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+
+// A mirror that puts checkFile in place last.
+MirrorOptions checkingFile(const QString &checkFile);
 
 // Files and trees
 void writeFile(const QString &path, const QByteArray &contents);

@@ -8,7 +8,6 @@
 
 #include <functional>
 
-
 namespace {
 
 // Enough to overlap a file share's latency with the writing of the target:
@@ -25,23 +24,6 @@ QString directoryOf(const QString &path)
 {
     return path.section(QLatin1Char('/'), 0, -2);
 }
-
-} // namespace
-
-// One file of a batch; the workers fill in the outcome.
-struct CopyJob
-{
-    QString source;
-    QString destination;
-    QString temporary;  // empty for a failure of the walk's own
-    QString aside;      // where a file in use is moved (Windows)
-    FileEntry master;
-    const char *what = "cannot update";
-    QString path;       // the path the failure is about
-    CopyOutcome outcome;
-};
-
-namespace {
 
 // Runs work on a worker and counts it as finished.
 class Task : public QRunnable
@@ -61,6 +43,19 @@ private:
 
 } // namespace
 
+// One entry of a batch: a copy, whose outcome the workers fill in, or a
+// failure of the walk's own.
+struct CopyJob
+{
+    QString master;
+    QString target;
+    QString temporary;
+    FileEntry masterEntry;
+    CopyOutcome outcome;
+    const char *walkFailure = nullptr; // what could not be done, for the walk's own
+    QString failedPath;
+};
+
 Copier::Copier(TemporaryNames &names, ProgressLine &progress, Comparison &comparison, BusyRetry &retry)
     : names(names), progress(progress), comparison(comparison), retry(retry)
 {
@@ -71,28 +66,33 @@ Copier::~Copier()
 {
     if (!batch.empty()) // the workers write into the batch's jobs
         flush();
+    discard();
 }
 
-void Copier::copy(const QString &source, const QString &destination, const FileEntry &master)
+void Copier::run(std::function<void()> work)
+{
+    pool.start(new Task(std::move(work), &finished));
+    ++running;
+}
+
+void Copier::copy(const QString &master, const QString &target, const FileEntry &masterEntry)
 {
     std::unique_ptr<CopyJob> job(new CopyJob);
-    job->source = source;
-    job->destination = destination;
-    job->temporary = names.in(directoryOf(destination));
     job->master = master;
+    job->target = target;
+    job->temporary = names.in(directoryOf(target));
+    job->masterEntry = masterEntry;
     CopyJob *work = job.get();
     QAtomicInteger<qint64> *bytes = &progress.bytesDone;
     BusyRetry *busy = &retry;
-    pool.start(new Task([work, bytes, busy] {
-        const QString error = busy->run([&] {
-            work->outcome = fileops::copyToNew(work->source, work->temporary, work->master, false, bytes);
+    run([work, bytes, busy] {
+        work->outcome.error = busy->run([&] {
+            work->outcome = fileops::copyToNew(work->master, work->temporary, work->masterEntry, bytes);
             return work->outcome.error;
         });
-        work->outcome.error = error;
-    }, &finished));
-    ++running;
-    batchBytes += master.size;
-    progress.addQueued(master.size);
+    });
+    batchBytes += masterEntry.size;
+    progress.addQueued(masterEntry.size);
     batch.push_back(std::move(job));
     if (int(batch.size()) >= batchFiles || batchBytes >= ::batchBytes)
         flush();
@@ -103,8 +103,8 @@ void Copier::copy(const QString &source, const QString &destination, const FileE
 void Copier::fail(const char *what, const QString &path, const QString &reason)
 {
     std::unique_ptr<CopyJob> job(new CopyJob);
-    job->what = what;
-    job->path = path;
+    job->walkFailure = what;
+    job->failedPath = path;
     job->outcome.error = reason;
     batch.push_back(std::move(job));
     if (int(batch.size()) >= batchFiles)
@@ -131,65 +131,116 @@ void Copier::flush()
     // A copy that found the disk full may only have lost a race with another
     // copy of this batch. Once the failed ones have let go of their space,
     // each is tried again, alone, as one copy after another would have done
-    // (the copies of the batch that are still open are written out first).
+    // (the copies of the batch that are still being written go first).
     for (const auto &job : batch) {
-        if (!job->temporary.isEmpty() && job->outcome.error == fileops::diskFullError()) {
-            for (const auto &other : batch) {
-                if (other->outcome.handle < 0)
-                    continue;
-                const QString error = fileops::finishFile(other->outcome.handle);
-                other->outcome.handle = -1;
-                if (!error.isEmpty()) {
-                    fileops::removeFile(other->temporary);
-                    other->outcome.error = error;
-                }
-            }
-            job->outcome = fileops::copyToNew(job->source, job->temporary, job->master, false,
-                                              &progress.bytesDone);
-        }
-    }
-    // The new data is on disk before any old file is replaced by it. The
-    // syncs of a batch run side by side, so that they share journal commits.
-    for (const auto &job : batch) {
-        if (job->temporary.isEmpty() || !job->outcome.error.isEmpty())
+        if (job->walkFailure || job->outcome.error != fileops::diskFullError())
             continue;
-        job->aside = names.in(directoryOf(job->destination));
+        for (const auto &other : batch) {
+            const QString error = fileops::finishCopy(&other->outcome);
+            if (!error.isEmpty()) {
+                fileops::removeFile(other->temporary);
+                other->outcome.error = error;
+            }
+        }
+        job->outcome = fileops::copyToNew(job->master, job->temporary, job->masterEntry, &progress.bytesDone);
+    }
+    // Every copy's data is on disk before it may replace anything. The syncs
+    // of a batch run side by side, so that they share journal commits.
+    for (const auto &job : batch) {
+        if (job->walkFailure || !job->outcome.error.isEmpty())
+            continue;
         CopyJob *work = job.get();
-        BusyRetry *busy = &retry;
-        pool.start(new Task([work, busy] {
-            QString error = fileops::finishFile(work->outcome.handle);
-            if (error.isEmpty())
-                error = busy->run([&] { return fileops::replaceFile(work->temporary, work->destination, work->aside); });
+        run([work] {
+            const QString error = fileops::finishCopy(&work->outcome);
             if (!error.isEmpty()) {
                 fileops::removeFile(work->temporary);
                 work->outcome.error = error;
             }
-        }, &finished));
-        ++running;
+        });
     }
     waitForWorkers();
 
     for (const auto &job : batch) {
         if (!job->outcome.error.isEmpty()) {
-            if (!job->temporary.isEmpty()) {
-                job->what = job->outcome.readingFailed ? "cannot read" : "cannot update";
-                job->path = job->outcome.readingFailed ? job->source : job->destination;
-            }
+            const bool reading = job->outcome.readingFailed;
             progress.erase();
-            reportFailure(job->what, job->path, job->outcome.error);
+            reportFailure(job->walkFailure ? job->walkFailure : reading ? "cannot read" : "cannot update",
+                          job->walkFailure ? job->failedPath : reading ? job->master : job->target,
+                          job->outcome.error);
             ++failureCount;
-        } else if (!job->temporary.isEmpty()) {
-            ++copiedCount;
-            copiedByteCount += job->master.size;
-            changedDirs.insert(directoryOf(job->destination));
-            comparison.copied(job->destination, job->master, job->outcome.kept);
+        } else if (!job->walkFailure) {
+            ++copyCount;
+            comparison.copied(job->target, job->masterEntry, job->outcome.kept);
+            const auto known = waitingIndex.constFind(job->target);
+            const Waiting copy{ job->target, job->temporary, job->outcome.kept, job->masterEntry.size };
+            if (known == waitingIndex.constEnd()) {
+                waitingIndex.insert(job->target, int(waitingCopies.size()));
+                waitingCopies.push_back(copy);
+            } else { // copied again: the master changed since the earlier copy
+                fileops::removeFile(waitingCopies[size_t(*known)].temporary);
+                waitingCopies[size_t(*known)] = copy;
+            }
         }
-        if (!job->temporary.isEmpty())
+        if (!job->walkFailure)
             progress.fileDone();
     }
     batch.clear();
     batchBytes = 0;
     progress.draw(true);
+}
+
+const FileEntry *Copier::waiting(const QString &target) const
+{
+    const auto known = waitingIndex.constFind(target);
+    return known == waitingIndex.constEnd() ? nullptr : &waitingCopies[size_t(*known)].kept;
+}
+
+QString Copier::temporaryOf(const QString &target) const
+{
+    const auto known = waitingIndex.constFind(target);
+    return known == waitingIndex.constEnd() ? QString() : waitingCopies[size_t(*known)].temporary;
+}
+
+int Copier::commit()
+{
+    std::vector<QString> errors(waitingCopies.size());
+    for (size_t i = 0; i < waitingCopies.size(); ++i) {
+        const Waiting *copy = &waitingCopies[i];
+        QString *error = &errors[i];
+        const QString aside = names.in(directoryOf(copy->target));
+        BusyRetry *busy = &retry;
+        run([copy, error, aside, busy] {
+            *error = busy->run([&] { return fileops::replaceFile(copy->temporary, copy->target, aside); });
+            if (!error->isEmpty())
+                fileops::removeFile(copy->temporary);
+        });
+    }
+    waitForWorkers();
+    int failures = 0;
+    for (size_t i = 0; i < waitingCopies.size(); ++i) {
+        const Waiting &copy = waitingCopies[i];
+        if (!errors[i].isEmpty()) {
+            progress.erase();
+            reportFailure("cannot update", copy.target, errors[i]);
+            ++failures;
+            continue;
+        }
+        ++placedCount;
+        placedByteCount += copy.size;
+        changedDirs.insert(directoryOf(copy.target));
+    }
+    failureCount += failures;
+    waitingCopies.clear();
+    waitingIndex.clear();
+    return failures;
+}
+
+void Copier::discard()
+{
+    for (const Waiting &copy : waitingCopies)
+        fileops::removeFile(copy.temporary);
+    waitingCopies.clear();
+    waitingIndex.clear();
 }
 
 int syncDirectories(const QSet<QString> &directories)

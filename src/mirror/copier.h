@@ -3,6 +3,7 @@
 
 #include "mirror/fileops.h"
 
+#include <QHash>
 #include <QSemaphore>
 #include <QSet>
 #include <QString>
@@ -17,35 +18,57 @@ class ProgressLine;
 class TemporaryNames;
 struct CopyJob;
 
-// Copies files on a few worker threads and puts each copy in place of the
-// old file. Copies are written to temporaries in batches; the workers then
-// make each copy of a batch durable and rename it into place, and the
-// batch's failures are reported in the order the files were given, one
-// whole line each. The disk's own failures count: a copy that could not be
-// made durable leaves the old file.
+// Copies files on a few worker threads into temporaries beside the files
+// they replace, and keeps them there until the whole update can go in:
+// commit() then puts them all in place, discard() removes them and leaves
+// the target as it was. Copies are made in batches; the workers make each
+// copy of a batch durable side by side, and the batch's failures are
+// reported in the order the files were given, one whole line each. The
+// disk's own failures count: a copy that could not be made durable fails.
 class Copier
 {
 public:
     Copier(TemporaryNames &names, ProgressLine &progress, Comparison &comparison, BusyRetry &retry);
     ~Copier();
 
-    void copy(const QString &source, const QString &destination, const FileEntry &master);
+    void copy(const QString &master, const QString &target, const FileEntry &masterEntry);
     // A failure of the walk's own, reported in its place among the copies.
     void fail(const char *what, const QString &path, const QString &reason);
     // A directory whose entries changed otherwise than by a copy (a new subdirectory).
     void changed(const QString &directory) { changedDirs.insert(directory); }
-    // Waits for every copy and puts it in place.
+    // Waits for every copy given so far; each one is then waiting to go in.
     void finish();
+    // The copy waiting to replace target (what a later pass compares the
+    // master with), or null.
+    const FileEntry *waiting(const QString &target) const;
+    QString temporaryOf(const QString &target) const;
+
+    // Puts every waiting copy in place of its file; returns how many could
+    // not be, each reported.
+    int commit();
+    // Removes every waiting copy.
+    void discard();
 
     int failures() const { return failureCount; }
-    int copied() const { return copiedCount; }
-    qint64 copiedBytes() const { return copiedByteCount; }
+    int copiesMade() const { return copyCount; }
+    // What commit() put in place.
+    int placed() const { return placedCount; }
+    qint64 placedBytes() const { return placedByteCount; }
     // The directories that have new entries, which must reach the disk too.
     const QSet<QString> &changedDirectories() const { return changedDirs; }
 
 private:
+    struct Waiting
+    {
+        QString target;
+        QString temporary;
+        FileEntry kept; // what the target holds of the copy
+        qint64 size;
+    };
+
     void flush();
     void waitForWorkers();
+    void run(std::function<void()> work);
 
     TemporaryNames &names;
     ProgressLine &progress;
@@ -54,11 +77,14 @@ private:
     QThreadPool pool;
     QSemaphore finished;
     std::vector<std::unique_ptr<CopyJob>> batch;
+    std::vector<Waiting> waitingCopies; // in the order the walk gave them
+    QHash<QString, int> waitingIndex;
     int running = 0;
     qint64 batchBytes = 0;
     int failureCount = 0;
-    int copiedCount = 0;
-    qint64 copiedByteCount = 0;
+    int copyCount = 0;
+    int placedCount = 0;
+    qint64 placedByteCount = 0;
     QSet<QString> changedDirs;
 };
 

@@ -42,7 +42,7 @@ struct CopyOutcome
     QString error;
     bool readingFailed = false;
     FileEntry kept;
-    qintptr handle = -1; // the copy, still open for finishFile (-1: nothing to finish)
+    qintptr handle = -1; // the copy, while finishCopy has work to do on it
 };
 
 namespace fileops {
@@ -61,14 +61,13 @@ QPair<quint64, quint64> identity(const QString &path);
 // Copies source, which must be a regular file of master's size, into a new
 // file temporary (which must not exist) and gives it the master's time and
 // permissions, as far as the target's file system keeps them. On failure
-// nothing is left behind. writeThrough: the data is on disk when it returns;
-// otherwise its writing has begun, and finishFile must be given the
-// outcome's handle. copiedBytes counts up.
+// nothing is left behind. The data may still be on its way to the disk:
+// finishCopy waits for it. copiedBytes counts up.
 CopyOutcome copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
-                      bool writeThrough, QAtomicInteger<qint64> *copiedBytes);
-// The data of a copy is on disk (a failure of the disk shows here), and its
-// handle is closed.
-QString finishFile(qintptr handle);
+                      QAtomicInteger<qint64> *copiedBytes);
+// The data of a successful copy is on disk (a failure of the disk shows
+// here); nothing of the copy is held open any more. Once done, it is done.
+QString finishCopy(CopyOutcome *outcome);
 // A directory's entries (renames into it, new subdirectories) are on disk.
 QString syncDirectory(const QString &path);
 // Whether the file system of directory keeps permissions as they are set
@@ -82,13 +81,13 @@ bool removeFile(const QString &path);
 // Opens file (its name set) for writing text, each write landing whole at
 // the end even while other processes append to it too.
 bool openForAppending(QFile &file);
-// Sets a file's modification time to now.
-QString touchFile(const QString &path);
 
-// The reason a copy gives when the disk is full, and when the master's file
-// is no regular file (a pipe, a device).
+// The reason a copy gives when the disk is full, when the master's file is
+// no regular file (a pipe, a device), and when a directory stands where the
+// copy should go.
 QString diskFullError();
 QString notRegularFileError();
+QString directoryInTheWayError();
 // Whether the last call on this thread that failed did so because another
 // program holds the file for now: a sharing or lock violation, or access
 // denied to a file (Windows). Unix has no such locks.

@@ -180,7 +180,7 @@ QString makeDirectory(const QString &path)
 }
 
 CopyOutcome copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
-                      bool writeThrough, QAtomicInteger<qint64> *copiedBytes)
+                      QAtomicInteger<qint64> *copiedBytes)
 {
     CopyOutcome outcome;
     // Not blocking: a pipe put where the file was must not stop the run (a
@@ -215,11 +215,9 @@ CopyOutcome copyToNew(const QString &source, const QString &temporary, const Fil
         if ((fchmod(out, master.mode) != 0 && !notKept(errno)) || fstat(out, &info) != 0)
             error = errno;
     }
-    if (error == 0 && writeThrough && fdatasync(out) != 0)
-        error = errno;
     close(in);
-    if (error == 0 && !writeThrough) {
-        // The disk starts on the data now; finishFile waits for it later.
+    if (error == 0) {
+        // The disk starts on the data now; finishCopy waits for it later.
         sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
         outcome.handle = out;
     } else if (close(out) != 0 && error == 0) {
@@ -234,12 +232,14 @@ CopyOutcome copyToNew(const QString &source, const QString &temporary, const Fil
     return outcome;
 }
 
-QString finishFile(qintptr handle)
+QString finishCopy(CopyOutcome *outcome)
 {
-    if (handle < 0)
+    const int fd = int(outcome->handle);
+    if (fd < 0)
         return QString();
-    QString error = fdatasync(int(handle)) == 0 ? QString() : lastError();
-    if (close(int(handle)) != 0 && error.isEmpty())
+    outcome->handle = -1;
+    QString error = fdatasync(fd) == 0 ? QString() : lastError();
+    if (close(fd) != 0 && error.isEmpty())
         error = lastError();
     return error;
 }
@@ -284,14 +284,14 @@ bool openForAppending(QFile &file)
     return file.open(QIODevice::Append | QIODevice::Unbuffered | QIODevice::Text); // O_APPEND
 }
 
-QString touchFile(const QString &path)
-{
-    return utimensat(AT_FDCWD, encoded(path).constData(), nullptr, 0) == 0 ? QString() : lastError();
-}
-
 QString diskFullError()
 {
     return qt_error_string(ENOSPC);
+}
+
+QString directoryInTheWayError()
+{
+    return qt_error_string(EISDIR);
 }
 
 QString notRegularFileError()

@@ -184,7 +184,7 @@ QString makeDirectory(const QString &path)
     return CreateDirectoryW(longPath(path).c_str(), nullptr) ? QString() : lastError();
 }
 
-CopyOutcome copyToNew(const QString &source, const QString &temporary, const FileEntry &master, bool,
+CopyOutcome copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
                       QAtomicInteger<qint64> *copiedBytes)
 {
     CopyOutcome outcome;
@@ -255,7 +255,7 @@ CopyOutcome copyToNew(const QString &source, const QString &temporary, const Fil
     return outcome;
 }
 
-QString finishFile(qintptr)
+QString finishCopy(CopyOutcome *)
 {
     // Every copy was flushed and closed as it was written.
     return QString();
@@ -335,24 +335,14 @@ bool openForAppending(QFile &file)
     return false;
 }
 
-QString touchFile(const QString &path)
-{
-    // Attributes only: the file may be held open by its owner without sharing.
-    const HANDLE handle = CreateFileW(longPath(path).c_str(), FILE_WRITE_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return lastError();
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    const QString error = SetFileTime(handle, nullptr, nullptr, &now) ? QString() : lastError();
-    CloseHandle(handle);
-    return error;
-}
-
 QString diskFullError()
 {
     return qt_error_string(ERROR_DISK_FULL);
+}
+
+QString directoryInTheWayError()
+{
+    return qt_error_string(ERROR_ACCESS_DENIED);
 }
 
 QString notRegularFileError()

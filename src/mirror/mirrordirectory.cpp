@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
@@ -21,127 +22,188 @@ namespace {
 // written: the copying pass and up to three verifying passes. A master still
 // changing after them is left for the next start.
 const int maxPasses = 4;
-// A master with an entry written this recently may be in the middle of
-// being copied onto: the check file waits for it to come to rest.
-const qint64 freshNs = Q_INT64_C(3000000000);
-// How long the master must stay still before a verifying pass ...
-const qint64 quietNs = Q_INT64_C(1000000000);
-// ... and how long, in all, a release being copied is waited for.
+// A master with an entry written less than this before this clock's now,
+// or after it (the file server's clock may differ from ours by minutes), may
+// be in the middle of being copied onto: it must be seen at rest twice,
+// a quiet second apart, before the check file goes in.
+const qint64 freshNs = Q_INT64_C(60000000000);
+const qint64 quietMs = 1000;
+// How long, in all, a release being copied is waited for.
 const qint64 maxWaitMs = 30000;
 
-qint64 nowNs()
+bool mayBeFresh(qint64 newestNs)
 {
-    return QDateTime::currentMSecsSinceEpoch() * 1000000;
+    return QDateTime::currentMSecsSinceEpoch() * 1000000 - newestNs < freshNs;
 }
 
-// Puts the check file in place, with everything before it already on disk.
-int placeCheckFile(const QString &source, const QString &destination, const QString &checkFile,
-                   TemporaryNames &names, const Comparison &comparison, BusyRetry &retry, MirrorSummary *summary)
+// Whether two files hold the same bytes.
+bool sameContents(const QString &a, const QString &b)
 {
-    const QString clean = QDir::cleanPath(checkFile);
-    const QString from = source + QLatin1Char('/') + clean;
-    const QString to = destination + QLatin1Char('/') + clean;
-    const FileEntry master = fileops::fileEntry(from);
-    if (!master.error.isEmpty() || !master.isFile) {
-        reportFailure("cannot read", from, master.isDir || master.error.isEmpty() ? fileops::notRegularFileError()
-                                                                                  : master.error);
-        return 1;
+    QFile one(a), other(b);
+    if (!one.open(QIODevice::ReadOnly) || !other.open(QIODevice::ReadOnly) || one.size() != other.size())
+        return false;
+    while (!one.atEnd()) {
+        const QByteArray chunk = one.read(1 << 20);
+        if (chunk.isEmpty() || chunk != other.read(chunk.size()))
+            return false;
     }
-    const FileEntry target = fileops::fileEntry(to);
-    if (!comparison.needsCopy(master, target.error.isEmpty() ? &target : nullptr, to))
-        return 0;
-
-    const QString directory = to.section(QLatin1Char('/'), 0, -2);
-    const QString temporary = names.in(directory);
-    const QString aside = names.in(directory);
-    QAtomicInteger<qint64> bytes;
-    CopyOutcome outcome;
-    QString error = retry.run([&] {
-        outcome = fileops::copyToNew(from, temporary, master, true, &bytes);
-        return outcome.error;
-    });
-    if (error.isEmpty()) {
-        error = retry.run([&] { return fileops::replaceFile(temporary, to, aside); });
-        if (!error.isEmpty())
-            fileops::removeFile(temporary);
-    }
-    if (error.isEmpty())
-        error = fileops::syncDirectory(directory);
-    if (error.isEmpty()) {
-        ++summary->copied;
-        summary->bytes += master.size;
-        return 0;
-    }
-    reportFailure(outcome.readingFailed ? "cannot read" : "cannot update", outcome.readingFailed ? from : to, error);
-    return 1;
+    return true;
 }
 
-} // namespace
-
-int mirrorDirectory(const QString &source, const QString &destination, const QString &checkFile,
-                    MirrorSummary *summary)
+// One update: passes over the master until it is at rest, then everything
+// in place at once, the check file last.
+class Update
 {
-    MirrorSummary done;
-    if (!summary)
-        summary = &done;
-    if (!QFileInfo(source).isDir())
-        return 0;
+public:
+    Update(const QString &master, const QString &target, const MirrorOptions &options)
+        : master(master), target(target), options(options),
+          copier(names, progress, comparison, retry), last(names, progress, comparison, retry)
+    {
+        // A target that keeps no permissions (FAT, exFAT) is not compared by them.
+        if (QFileInfo(target).isDir() && !fileops::keepsPermissions(names.in(target)))
+            comparison.ignorePermissionsOn(fileops::identity(target).first);
+    }
 
+    MirrorSummary::Ending run()
+    {
+        const MirrorSummary::Ending ending = bringToRest();
+        if (ending != MirrorSummary::Complete)
+            return ending; // the copies waiting go with the copiers
+        return placeEverything();
+    }
+
+    int failures() const { return copier.failures() + last.failures() + syncFailures; }
+    int placed() const { return copier.placed() + last.placed(); }
+    qint64 placedBytes() const { return copier.placedBytes() + last.placedBytes(); }
+    ~Update() { progress.erase(); }
+
+private:
+    // Copies what differs, then looks again until two looks agree and the
+    // check file's copy is the master's.
+    MirrorSummary::Ending bringToRest()
+    {
+        for (int passes = 1;; ++passes) {
+            if (!pass())
+                return MirrorSummary::Incomplete;
+            const bool fresh = !options.checkFile.isEmpty() && mayBeFresh(newest);
+            // Nothing left to copy, and the master as the last look saw it
+            // (or, where nothing in it is fresh, as this one does).
+            if (copiedLastPass == 0 && (passes > 1 ? look == previousLook : !fresh)) {
+                if (!stageCheckFile())
+                    return MirrorSummary::Incomplete;
+                if (!fresh || checkFileHeldStill())
+                    return MirrorSummary::Complete;
+                look.clear(); // still being written: look again
+            }
+            if (!fresh ? passes >= maxPasses : !waitQuietly(passEnded, quietMs))
+                return MirrorSummary::MasterChanging;
+        }
+    }
+
+    bool pass()
+    {
+        TreeWalk walk(options, names, comparison, copier);
+        const int before = copier.copiesMade();
+        walk.run(master, target);
+        copier.finish();
+        passEnded.start();
+        copiedLastPass = copier.copiesMade() - before;
+        previousLook = look;
+        look = walk.look();
+        newest = walk.newestChangeNs();
+        return copier.failures() == 0;
+    }
+
+    // Waits until ms after since, within the time a release is waited for in
+    // all; false when that is spent.
+    bool waitQuietly(const QElapsedTimer &since, qint64 ms)
+    {
+        if (!waited.isValid())
+            waited.start();
+        if (waited.elapsed() >= maxWaitMs)
+            return false;
+        const qint64 rest = ms - since.elapsed();
+        if (rest > 0) {
+            progress.show(QStringLiteral("the master copy is being written, waiting for it to finish"), true);
+            QThread::msleep(ulong(rest));
+        }
+        return true;
+    }
+
+    bool stageCheckFile()
+    {
+        last.discard();
+        if (options.checkFile.isEmpty())
+            return true;
+        const QString clean = QDir::cleanPath(options.checkFile);
+        checkMaster = master + QLatin1Char('/') + clean;
+        checkTarget = target + QLatin1Char('/') + clean;
+        const FileEntry entry = fileops::fileEntry(checkMaster);
+        if (!entry.error.isEmpty() || !entry.isFile) {
+            reportFailure("cannot read", checkMaster,
+                          entry.isDir || entry.error.isEmpty() ? fileops::notRegularFileError() : entry.error);
+            return false;
+        }
+        const FileEntry targetEntry = fileops::fileEntry(checkTarget);
+        if (comparison.needsCopy(entry, targetEntry.error.isEmpty() ? &targetEntry : nullptr, checkTarget))
+            last.copy(checkMaster, checkTarget, entry);
+        last.finish();
+        copied.start();
+        return last.failures() == 0;
+    }
+
+    // A share may show file details seconds old, but reads data afresh: the
+    // check file's copy is the master's only if the master still holds the
+    // same bytes a quiet second after the copy read them.
+    bool checkFileHeldStill()
+    {
+        const QString copy = last.temporaryOf(checkTarget);
+        if (copy.isEmpty())
+            return true;
+        return waitQuietly(copied, quietMs) && sameContents(checkMaster, copy);
+    }
+
+    // All copies into place, on disk, then the check file.
+    MirrorSummary::Ending placeEverything()
+    {
+        if (copier.commit() > 0)
+            return MirrorSummary::Incomplete;
+        syncFailures = syncDirectories(copier.changedDirectories());
+        if (syncFailures > 0 || last.commit() > 0)
+            return MirrorSummary::Incomplete;
+        syncFailures = syncDirectories(last.changedDirectories());
+        return syncFailures > 0 ? MirrorSummary::CheckFileNotDurable : MirrorSummary::Complete;
+    }
+
+    const QString master, target;
+    const MirrorOptions options;
     TemporaryNames names;
     ProgressLine progress;
     Comparison comparison;
     BusyRetry retry;
-    // A target that keeps no permissions (FAT, exFAT) is not compared by them.
-    if (QFileInfo(destination).isDir() && !fileops::keepsPermissions(names.in(destination)))
-        comparison.ignorePermissionsOn(fileops::identity(destination).first);
+    Copier copier; // the tree
+    Copier last;   // the check file
+    QString checkMaster, checkTarget;
+    QByteArray look, previousLook;
+    qint64 newest = 0;
+    int copiedLastPass = 0;
+    int syncFailures = 0;
+    QElapsedTimer passEnded, copied, waited;
+};
 
-    QSet<QString> changedDirs;
-    QElapsedTimer waiting;
-    qint64 quietFrom = -1; // when the last quiet interval began
-    int failures = 0;
-    bool settled = false;
-    for (int changingPasses = 0; failures == 0;) {
-        Copier copier(names, progress, comparison, retry);
-        TreeWalk walk(checkFile, names, comparison, copier);
-        walk.run(source, destination);
-        copier.finish();
-        failures = copier.failures();
-        changedDirs += copier.changedDirectories();
-        summary->copied += copier.copied();
-        summary->bytes += copier.copiedBytes();
+} // namespace
 
-        // A release copied onto the master file by file, the check file
-        // among the first, must not be taken for complete in a pause of the
-        // copy: the master is at rest when nothing in it changed lately, or
-        // nothing since the last quiet interval began.
-        const qint64 newest = walk.newestChangeNs();
-        const bool fresh = !checkFile.isEmpty() && nowNs() - newest < freshNs;
-        if (copier.copied() == 0 && (!fresh || newest < quietFrom)) {
-            settled = true;
-            break;
-        }
-        if (fresh) {
-            if (!waiting.isValid())
-                waiting.start();
-            if (waiting.elapsed() >= maxWaitMs)
-                break;
-            quietFrom = nowNs();
-            const qint64 rest = quietNs - (quietFrom - newest);
-            if (rest > 0) {
-                progress.show(QStringLiteral("the master copy is being written, waiting for it to finish"), true);
-                QThread::msleep(ulong(rest / 1000000));
-            }
-        } else if (++changingPasses >= maxPasses) {
-            break;
-        }
+int mirrorDirectory(const QString &master, const QString &target, const MirrorOptions &options,
+                    MirrorSummary *summary)
+{
+    if (!QFileInfo(master).isDir())
+        return 0;
+    Update update(master, target, options);
+    const MirrorSummary::Ending ending = update.run();
+    if (summary) {
+        summary->ending = ending;
+        summary->copied = update.placed();
+        summary->bytes = update.placedBytes();
     }
-    if (settled && failures == 0 && !checkFile.isEmpty()) {
-        // Every copy and new directory is on disk before the check file says so.
-        failures += syncDirectories(changedDirs);
-        if (failures == 0)
-            failures += placeCheckFile(source, destination, checkFile, names, comparison, retry, summary);
-    }
-    summary->settled = settled;
-    progress.erase();
-    return failures;
+    return update.failures();
 }

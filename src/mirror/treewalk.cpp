@@ -3,9 +3,8 @@
 #include "mirror/comparison.h"
 #include "mirror/copier.h"
 #include "mirror/temporarynames.h"
-#include "mirror/updatelog.h"
 
-#include <QDateTime>
+#include <QDataStream>
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
@@ -29,109 +28,115 @@ QString key(const QString &name)
     return fileops::namesIgnoreCase() ? name.toCaseFolded() : name;
 }
 
+bool sameName(const QString &a, const QString &b)
+{
+    return a.compare(b, fileNameCase()) == 0;
+}
+
 } // namespace
 
-TreeWalk::TreeWalk(const QString &checkFile, TemporaryNames &names, const Comparison &comparison, Copier &copier)
-    : names(names), comparison(comparison), copier(copier)
+TreeWalk::TreeWalk(const MirrorOptions &options, TemporaryNames &names, const Comparison &comparison, Copier &copier)
+    : options(options), names(names), comparison(comparison), copier(copier)
 {
-    if (!checkFile.isEmpty()) {
-        const QString clean = QDir::cleanPath(checkFile);
+    if (!options.checkFile.isEmpty()) {
+        const QString clean = QDir::cleanPath(options.checkFile);
         checkDir = clean.contains(QLatin1Char('/')) ? clean.section(QLatin1Char('/'), 0, -2) : QString();
         checkName = clean.section(QLatin1Char('/'), -1);
     }
 }
 
-void TreeWalk::run(const QString &source, const QString &destination)
+void TreeWalk::run(const QString &master, const QString &target)
 {
-    const Identity sourceId = fileops::identity(source);
-    ListingPrefetcher listings(source, sourceId);
+    const Identity masterId = fileops::identity(master);
+    ListingPrefetcher listings(master, masterId);
     prefetcher = &listings;
-    walk(source, destination, QString(), sourceId, fileops::identity(destination));
+    walk(master, target, QString(), masterId, fileops::identity(target));
     prefetcher = nullptr;
 }
 
-void TreeWalk::noteChange(const FileEntry &entry)
+void TreeWalk::note(const QString &relative, const FileEntry &entry)
 {
-    // A file server's clock may be a little ahead of this one's.
-    const qint64 skewNs = Q_INT64_C(2000000000);
-    const qint64 latest = QDateTime::currentMSecsSinceEpoch() * 1000000 + skewNs;
-    for (const qint64 changed : { entry.mtimeNs, entry.changedNs }) {
-        if (changed > newestChange && changed <= latest)
-            newestChange = changed;
-    }
+    newestChange = std::max({ newestChange, entry.mtimeNs, entry.changedNs });
+    QByteArray record;
+    QDataStream out(&record, QIODevice::WriteOnly);
+    out << relative << entry.name << entry.isFile << entry.isDir << entry.size << entry.mtimeNs << entry.changedNs
+        << entry.mode << entry.error;
+    lookHash.addData(record);
 }
 
-void TreeWalk::walk(const QString &source, const QString &destination, const QString &relative,
-                    Identity sourceId, Identity destinationId)
+void TreeWalk::walk(const QString &master, const QString &target, const QString &relative,
+                    Identity masterId, Identity targetId)
 {
-    // A link back into the tree, or a destination inside the source, would
+    // A link back into the tree, or a target inside the master, would
     // otherwise make the walk descend without end. Directories are known by
     // their identity, which costs nothing per level, however deep.
-    if (sourceId.second == 0)
-        sourceId = fileops::identity(source);
-    if (sourceId.second != 0 && activeDirs.contains(sourceId))
+    if (masterId.second == 0)
+        masterId = fileops::identity(master);
+    if (masterId.second != 0 && activeDirs.contains(masterId))
         return;
-    Listing master = prefetcher->take(source); // sorted as the walk goes
+    Listing masterListing = prefetcher->take(master); // sorted as the walk goes
 
-    Listing target = fileops::listDirectory(destination);
-    // One level only; a relative destination is taken from the current directory.
-    if (!target.error.isEmpty() && !QFileInfo(destination).isDir()) {
-        const QString error = fileops::makeDirectory(destination);
+    Listing targetListing = fileops::listDirectory(target);
+    // One level only; a relative target is taken from the current directory.
+    if (!targetListing.error.isEmpty() && !QFileInfo(target).isDir()) {
+        const QString error = fileops::makeDirectory(target);
         if (!error.isEmpty()) {
-            copier.fail("cannot create directory", destination, error);
+            copier.fail("cannot create directory", target, error);
         } else {
-            copier.changed(destination.section(QLatin1Char('/'), 0, -2));
-            destinationId = fileops::identity(destination); // it may lie inside the master
+            copier.changed(target.section(QLatin1Char('/'), 0, -2));
+            targetId = fileops::identity(target); // it may lie inside the master
         }
     }
     const int activeBefore = activeDirs.size();
-    activeDirs << sourceId;
-    if (destinationId.second != 0)
-        activeDirs << destinationId;
+    activeDirs << masterId;
+    if (targetId.second != 0)
+        activeDirs << targetId;
 
     struct Subdirectory
     {
         QString name;
-        Identity sourceId, destinationId;
+        Identity masterId, targetId;
     };
     QVector<Subdirectory> subdirs;
     {   // the listings are let go before the subdirectories are walked
-        if (!master.error.isEmpty())
-            copier.fail("cannot read directory", source, master.error);
-        handleFiles(source, destination, relative, master.entries, target.entries);
-        // Leftovers of a run that was killed; a file the master has is the master's.
-        for (const FileEntry &file : target.entries) {
-            if (file.isFile && TemporaryNames::isTemporary(file.name) && !names.isOurs(file.name)
-                && std::none_of(master.entries.begin(), master.entries.end(), [&](const FileEntry &m) {
-                       return m.name.compare(file.name, fileNameCase()) == 0;
-                   }))
-                fileops::removeFile(destination + QLatin1Char('/') + file.name);
-        }
+        if (!masterListing.error.isEmpty())
+            copier.fail("cannot read directory", master, masterListing.error);
+        handleFiles(master, target, relative, masterListing.entries, targetListing.entries);
+        if (options.removeLeftovers)
+            removeLeftovers(target, masterListing.entries, targetListing.entries);
         QHash<QString, Identity> targetDirs;
-        for (const FileEntry &dir : target.entries) {
+        for (const FileEntry &dir : targetListing.entries) {
             if (dir.isDir)
                 targetDirs.insert(key(dir.name), Identity(dir.device, dir.inode));
         }
-        for (const FileEntry &dir : master.entries) {
-            noteChange(dir);
+        for (const FileEntry &dir : masterListing.entries) {
             if (dir.isDir && !dir.hidden && dir.badName)
-                copier.fail("cannot read directory", source + QLatin1Char('/') + dir.name, qt_error_string(EILSEQ));
+                copier.fail("cannot read directory", master + QLatin1Char('/') + dir.name, qt_error_string(EILSEQ));
             else if (ListingPrefetcher::isWalked(dir))
                 subdirs.append(Subdirectory{ dir.name, Identity(dir.device, dir.inode),
                                              targetDirs.value(key(dir.name)) });
         }
-        target = Listing();
-        master = Listing();
     }
     for (const Subdirectory &dir : subdirs)
-        walk(source + QLatin1Char('/') + dir.name, destination + QLatin1Char('/') + dir.name,
-             relative.isEmpty() ? dir.name : relative + QLatin1Char('/') + dir.name, dir.sourceId,
-             dir.destinationId);
+        walk(master + QLatin1Char('/') + dir.name, target + QLatin1Char('/') + dir.name,
+             relative.isEmpty() ? dir.name : relative + QLatin1Char('/') + dir.name, dir.masterId, dir.targetId);
 
     activeDirs.erase(activeDirs.begin() + activeBefore, activeDirs.end());
 }
 
-void TreeWalk::handleFiles(const QString &source, const QString &destination, const QString &relative,
+// Leftovers of a run that was killed; a file the master has is the master's.
+void TreeWalk::removeLeftovers(const QString &target, const QVector<FileEntry> &masterEntries,
+                               const QVector<FileEntry> &targetEntries)
+{
+    for (const FileEntry &file : targetEntries) {
+        if (file.isFile && TemporaryNames::isTemporary(file.name) && !names.isOurs(file.name)
+            && std::none_of(masterEntries.begin(), masterEntries.end(),
+                            [&](const FileEntry &m) { return sameName(m.name, file.name); }))
+            fileops::removeFile(target + QLatin1Char('/') + file.name);
+    }
+}
+
+void TreeWalk::handleFiles(const QString &master, const QString &target, const QString &relative,
                            const QVector<FileEntry> &files, const QVector<FileEntry> &targetEntries)
 {
     QHash<QString, const FileEntry *> targetFiles;
@@ -143,26 +148,30 @@ void TreeWalk::handleFiles(const QString &source, const QString &destination, co
         for (int i = 0; i < files.size(); ++i)
             lastOfName.insert(key(files[i].name), i);
     }
-    const bool inCheckDir = !checkName.isEmpty() && relative.compare(checkDir, fileNameCase()) == 0;
+    const bool inCheckDir = !checkName.isEmpty() && sameName(relative, checkDir);
 
     for (int i = 0; i < files.size(); ++i) {
         const FileEntry &file = files[i];
-        if (!file.isDir)
-            noteChange(file);
+        note(relative, file);
         if (file.hidden || file.isDir)
             continue;
         if (!file.error.isEmpty() || file.badName) {
-            copier.fail("cannot read", source + QLatin1Char('/') + file.name,
+            copier.fail("cannot read", master + QLatin1Char('/') + file.name,
                         file.badName ? qt_error_string(EILSEQ) : file.error);
             continue;
         }
-        if (!file.isFile || file.name.compare(QLatin1String(excludedFile), fileNameCase()) == 0
-            || (inCheckDir && file.name.compare(checkName, fileNameCase()) == 0)
-            || (relative.isEmpty() && file.name.compare(QLatin1String(UpdateLog::fileName), fileNameCase()) == 0)
+        if (!file.isFile || sameName(file.name, QLatin1String(excludedFile))
+            || (inCheckDir && sameName(file.name, checkName))
+            || (relative.isEmpty() && std::any_of(options.ownFiles.begin(), options.ownFiles.end(),
+                                                  [&](const QString &own) { return sameName(file.name, own); }))
             || (!lastOfName.isEmpty() && lastOfName.value(key(file.name)) != i))
             continue;
-        const QString to = destination + QLatin1Char('/') + file.name;
-        if (comparison.needsCopy(file, targetFiles.value(key(file.name)), to))
-            copier.copy(source + QLatin1Char('/') + file.name, to, file);
+        const QString to = target + QLatin1Char('/') + file.name;
+        const FileEntry *existing = targetFiles.value(key(file.name));
+        const FileEntry *waiting = copier.waiting(to);
+        if (existing && existing->isDir) // known now, rather than when everything else is ready
+            copier.fail("cannot update", to, fileops::directoryInTheWayError());
+        else if (comparison.needsCopy(file, waiting ? waiting : existing, to))
+            copier.copy(master + QLatin1Char('/') + file.name, to, file);
     }
 }
