@@ -203,6 +203,15 @@ Launch waitForLaunch(const QString &record, int timeoutMs)
     return launch;
 }
 
+namespace {
+int clockShiftS = 0;
+}
+
+void shiftStarterClock(int seconds)
+{
+    clockShiftS = seconds;
+}
+
 void startStarter(QProcess &process, const QStringList &args, const QString &workDir, const QString &record,
                   const QString &outputDir, bool asUser, const QStringList &prefix)
 {
@@ -221,6 +230,10 @@ void startStarter(QProcess &process, const QStringList &args, const QString &wor
         env.insert("HOME", qEnvironmentVariable("QUORVANE_TEST_WINE_NOBODY_PREFIX"));
     }
     env.insert("QUORVANE_TEST_RECORD", record);
+    if (clockShiftS != 0 && !onWindows()) { // Wine's clock is its server's
+        env.insert("LD_PRELOAD", CLOCKSHIM_PATH);
+        env.insert("QUORVANE_CLOCK_SHIFT", QString::number(clockShiftS));
+    }
     process.setProcessEnvironment(env);
     // Files, not pipes: a started application inherits the handles, and a
     // pipe would stay open until it ends.

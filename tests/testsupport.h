@@ -75,6 +75,12 @@ Run finishStarter(QProcess &process, const QString &outputDir);
 Run runStarter(const QStringList &args, const QString &workDir, const QString &record,
                bool asUser = false, const QStringList &prefix = QStringList());
 
+// Moves the wall clock of the starters started from now on (Linux; not the
+// Windows build under Wine): a master written just now then looks to them
+// as one published minutes ago (seconds > 0), or as one whose server's
+// clock runs ahead (seconds < 0).
+void shiftStarterClock(int seconds);
+
 // The starter that startStarter runs: the one built here, or another copy
 // of it (an empty path goes back to the one built here).
 QString starterPath();
