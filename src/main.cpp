@@ -114,7 +114,7 @@ StarterSettings parseCommandLine(int argc, char *argv[])
 
 // Whether the target needs an update; false also when there is nothing to
 // update: no master, or nothing installed.
-bool updateDue(const StarterSettings &settings, bool *installed)
+bool updateDue(const StarterSettings &settings, const Report &report, bool *installed)
 {
     const QFileInfo masterCheck(settings.masterDir + QLatin1Char('/') + settings.checkFile);
     const QFileInfo targetCheck(settings.targetDir + QLatin1Char('/') + settings.checkFile);
@@ -123,7 +123,7 @@ bool updateDue(const StarterSettings &settings, bool *installed)
         // A check file in use is replaced by moving it aside first: a starter
         // clicked in that moment has found an update under way, not a missing
         // installation, and waits for it like any other.
-        *installed = UpdateLock(settings.targetDir).isHeldElsewhere();
+        *installed = UpdateLock(settings.targetDir, report).isHeldElsewhere();
         return *installed;
     }
     return *installed && masterCheck.size() != targetCheck.size();
@@ -131,7 +131,7 @@ bool updateDue(const StarterSettings &settings, bool *installed)
 
 // Brings the target up to date, one starter at a time: a second one waits
 // for the first, and finds the work done.
-void update(const StarterSettings &settings, UpdateLog &log)
+void update(const StarterSettings &settings, UpdateLog &log, const Report &report)
 {
     puts("Synchronizuji program, cekejte prosim ...");
     fflush(stdout); // show it before a long copy, also when output is not a terminal
@@ -140,7 +140,7 @@ void update(const StarterSettings &settings, UpdateLog &log)
     log.write(QStringLiteral("update begins: master %1 (check file %2 bytes), target %3 (check file %4 bytes)")
                   .arg(QDir::toNativeSeparators(settings.masterDir)).arg(QFileInfo(masterCheck).size())
                   .arg(QDir::toNativeSeparators(settings.targetDir)).arg(QFileInfo(targetCheck).size()));
-    UpdateLock lock(settings.targetDir);
+    UpdateLock lock(settings.targetDir, report);
     lock.acquire();
     if (QFileInfo::exists(targetCheck) && QFileInfo(masterCheck).size() == QFileInfo(targetCheck).size()) {
         log.write(QStringLiteral("update done meanwhile by another starter"));
@@ -150,6 +150,7 @@ void update(const StarterSettings &settings, UpdateLog &log)
     options.checkFile = settings.checkFile;
     options.ownFiles << QLatin1String(UpdateLog::fileName);
     options.removeLeftovers = lock.isHeld(); // else another starter's copies may be at work
+    options.report = &report;
     QElapsedTimer timer;
     timer.start();
     MirrorSummary summary;
@@ -165,11 +166,15 @@ int main(int argc, char *argv[])
     const StarterSettings settings = parseCommandLine(argc, argv);
     QCoreApplication app(argc, argv);
 
-    bool installed = false;
     std::unique_ptr<UpdateLog> log; // only an update writes one
-    if (updateDue(settings, &installed)) {
+    const Report report([&log](const QString &line) {
+        if (log)
+            log->write(line);
+    });
+    bool installed = false;
+    if (updateDue(settings, report, &installed)) {
         log.reset(new UpdateLog(settings.targetDir + QLatin1Char('/') + QLatin1String(UpdateLog::fileName)));
-        update(settings, *log);
+        update(settings, *log, report);
     }
     if (!installed)
         return -1;
@@ -179,7 +184,7 @@ int main(int argc, char *argv[])
     const QString program = settings.targetDir + QLatin1Char('/') + settings.checkFile;
     const QString error = launch(program);
     if (!error.isEmpty()) {
-        reportFailure("cannot start", program, error);
+        report.failure("cannot start", program, error);
         return -1;
     }
     return 0;

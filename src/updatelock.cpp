@@ -19,6 +19,9 @@ const int staleMs = 30000;
 // On Windows a lock file cannot be removed while another starter reads it:
 // a stale lock is given up on only when it resists removal this long.
 const int unremovableMs = 2000;
+// A lock file a starter has just made is empty for a moment, until it writes
+// its name into it.
+const int namelessMs = 250;
 
 class Heartbeat : public QThread
 {
@@ -37,8 +40,8 @@ private:
 
 } // namespace
 
-UpdateLock::UpdateLock(const QString &targetDir)
-    : path(targetDir + QLatin1String("/.quorvane-starter.lock")), lock(path)
+UpdateLock::UpdateLock(const QString &targetDir, const Report &report)
+    : path(targetDir + QLatin1String("/.quorvane-starter.lock")), lock(path), report(report)
 {
     // Whether a lock is stale is judged here alone (judge()), never by its age.
     lock.setStaleLockTime(0);
@@ -57,13 +60,16 @@ UpdateLock::~UpdateLock()
 UpdateLock::State UpdateLock::judge()
 {
     const LockFileState file = inspectLock(path);
-    if (file.kind == LockFileState::Missing)
+    if (file.kind == LockFileState::Missing) {
+        nameless.invalidate();
         return Free;
+    }
     // What QLockFile writes: the holder's process id, its name, its machine.
     const QList<QByteArray> lines = file.contents.split('\n');
     bool named = false;
     const qint64 pid = lines.value(0).toLongLong(&named);
     if (file.kind == LockFileState::File && named && pid > 0 && lines.size() >= 3) {
+        nameless.invalidate();
         const QString host = QString::fromUtf8(lines[2]);
         if (host.isEmpty() || host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0)
             return lockHolderRuns(path, pid) ? Live : Stale;
@@ -75,6 +81,12 @@ UpdateLock::State UpdateLock::judge()
         }
         return unchanged.elapsed() < staleMs ? Live : Stale;
     }
+    // A starter fills its lock the moment it makes it: one that still names
+    // nobody a little later was left so, and its age tells how long ago.
+    if (file.kind == LockFileState::File && !nameless.isValid())
+        nameless.start();
+    if (file.kind == LockFileState::File && nameless.elapsed() < namelessMs)
+        return Live;
     return std::abs(QDateTime::currentMSecsSinceEpoch() - file.mtimeMs) > staleMs ? Stale : Live;
 }
 
@@ -86,7 +98,9 @@ void UpdateLock::acquire()
     waited.start();
     bool othersWorked = false;      // a live starter held the lock while this one waited
     bool tookOver = false;
-    QElapsedTimer unremovable;      // since a stale lock first resisted removal
+    // Since the lock was first found stale and still in the way: it resists
+    // removal, or cannot even be seen for what it is.
+    QElapsedTimer inTheWay;
     for (;;) {
         State state = judge();
         if (state == Stale) {
@@ -97,38 +111,35 @@ void UpdateLock::acquire()
             } else if (error.isEmpty()) {
                 tookOver = true;
                 state = Free;
-            } else {
-                if (!unremovable.isValid())
-                    unremovable.start();
-                if (unremovable.elapsed() >= unremovableMs) {
-                    progress.erase();
-                    reportLine(QStringLiteral("cannot remove the stale lock %1, updating without it").arg(shownPath));
-                    return;
-                }
-                QThread::msleep(50);
-                continue;
             }
         }
-        unremovable.invalidate();
-        if (state == Free) {
-            if (lock.tryLock(0)) {
-                progress.erase();
-                if (tookOver)
-                    reportLine(QStringLiteral("took over the lock %1 of a starter that is no longer at work")
-                                   .arg(shownPath));
-                else if (othersWorked && waited.elapsed() >= 1000)
-                    logLine(QStringLiteral("waited %1 s for another starter's update").arg(waited.elapsed() / 1000));
-                heartbeat = new Heartbeat(path, stop);
-                heartbeat->start();
-                return;
-            }
-            if (lock.error() != QLockFile::LockFailedError) {
-                progress.erase();
-                reportLine(QStringLiteral("cannot make the lock %1, updating without it").arg(shownPath));
-                return;
-            }
-            continue; // another starter made it first
+        if (state == Free && lock.tryLock(0)) {
+            progress.erase();
+            if (tookOver)
+                report.line(QStringLiteral("took over the lock %1 of a starter that is no longer at work").arg(shownPath));
+            else if (othersWorked && waited.elapsed() >= 1000)
+                report.note(QStringLiteral("waited %1 s for another starter's update").arg(waited.elapsed() / 1000));
+            heartbeat = new Heartbeat(path, stop);
+            heartbeat->start();
+            return;
         }
+        if (state == Free && lock.error() != QLockFile::LockFailedError) {
+            progress.erase();
+            report.line(QStringLiteral("cannot make the lock %1, updating without it").arg(shownPath));
+            return;
+        }
+        if (state != Live) {
+            if (!inTheWay.isValid())
+                inTheWay.start();
+            if (inTheWay.elapsed() >= unremovableMs) {
+                progress.erase();
+                report.line(QStringLiteral("cannot remove the stale lock %1, updating without it").arg(shownPath));
+                return;
+            }
+            QThread::msleep(50);
+            continue;
+        }
+        inTheWay.invalidate();
         othersWorked = true;
         progress.show(QStringLiteral("waiting for another starter to finish the update (%1 s)")
                           .arg(waited.elapsed() / 1000));

@@ -1,6 +1,8 @@
 #ifndef UPDATELOCK_H
 #define UPDATELOCK_H
 
+#include "mirror/report.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QLockFile>
@@ -21,7 +23,7 @@
 class UpdateLock
 {
 public:
-    explicit UpdateLock(const QString &targetDir);
+    UpdateLock(const QString &targetDir, const Report &report);
     ~UpdateLock();
 
     // Returns once the lock is held, or given up on.
@@ -36,11 +38,13 @@ private:
 
     const QString path;
     QLockFile lock;
+    const Report &report;
     QSemaphore stop;
     QThread *heartbeat = nullptr;
     // Another machine's lock, as last seen, and since when it has not changed.
     QByteArray watched;
     QElapsedTimer unchanged;
+    QElapsedTimer nameless; // since an empty lock file was first seen
 };
 
 #endif

@@ -75,8 +75,7 @@ Run finishStarter(QProcess &process, const QString &outputDir);
 Run runStarter(const QStringList &args, const QString &workDir, const QString &record,
                bool asUser = false, const QStringList &prefix = QStringList());
 
-// Moves the wall clock of the starters started from now on (Linux; not the
-// Windows build under Wine): a master written just now then looks to them
+// Moves the wall clock of the starters started from now on: a master written just now then looks to them
 // as one published minutes ago (seconds > 0), or as one whose server's
 // clock runs ahead (seconds < 0).
 void shiftStarterClock(int seconds);

@@ -56,8 +56,9 @@ struct CopyJob
     QString failedPath;
 };
 
-Copier::Copier(TemporaryNames &names, ProgressLine &progress, Comparison &comparison, BusyRetry &retry)
-    : names(names), progress(progress), comparison(comparison), retry(retry)
+Copier::Copier(TemporaryNames &names, ProgressLine &progress, Comparison &comparison, BusyRetry &retry,
+               const Report &report)
+    : names(names), progress(progress), comparison(comparison), retry(retry), report(report)
 {
     pool.setMaxThreadCount(workerCount);
 }
@@ -164,7 +165,7 @@ void Copier::flush()
         if (!job->outcome.error.isEmpty()) {
             const bool reading = job->outcome.readingFailed;
             progress.erase();
-            reportFailure(job->walkFailure ? job->walkFailure : reading ? "cannot read" : "cannot update",
+            report.failure(job->walkFailure ? job->walkFailure : reading ? "cannot read" : "cannot update",
                           job->walkFailure ? job->failedPath : reading ? job->master : job->target,
                           job->outcome.error);
             ++failureCount;
@@ -221,7 +222,7 @@ int Copier::commit()
         const Waiting &copy = waitingCopies[i];
         if (!errors[i].isEmpty()) {
             progress.erase();
-            reportFailure("cannot update", copy.target, errors[i]);
+            report.failure("cannot update", copy.target, errors[i]);
             ++failures;
             continue;
         }
@@ -243,7 +244,7 @@ void Copier::discard()
     waitingIndex.clear();
 }
 
-int syncDirectories(const QSet<QString> &directories)
+int syncDirectories(const QSet<QString> &directories, const Report &report)
 {
     struct Result
     {
@@ -266,7 +267,7 @@ int syncDirectories(const QSet<QString> &directories)
     int failures = 0;
     for (const Result &result : results) {
         if (!result.error.isEmpty()) {
-            reportFailure("cannot update", result.directory, result.error);
+            report.failure("cannot update", result.directory, result.error);
             ++failures;
         }
     }

@@ -15,6 +15,7 @@
 class BusyRetry;
 class Comparison;
 class ProgressLine;
+class Report;
 class TemporaryNames;
 struct CopyJob;
 
@@ -28,7 +29,8 @@ struct CopyJob;
 class Copier
 {
 public:
-    Copier(TemporaryNames &names, ProgressLine &progress, Comparison &comparison, BusyRetry &retry);
+    Copier(TemporaryNames &names, ProgressLine &progress, Comparison &comparison, BusyRetry &retry,
+           const Report &report);
     ~Copier();
 
     void copy(const QString &master, const QString &target, const FileEntry &masterEntry);
@@ -74,6 +76,7 @@ private:
     ProgressLine &progress;
     Comparison &comparison;
     BusyRetry &retry;
+    const Report &report;
     QThreadPool pool;
     QSemaphore finished;
     std::vector<std::unique_ptr<CopyJob>> batch;
@@ -90,6 +93,6 @@ private:
 
 // Makes the entries of these directories durable, on a few threads; returns
 // how many could not be, each reported.
-int syncDirectories(const QSet<QString> &directories);
+int syncDirectories(const QSet<QString> &directories, const Report &report);
 
 #endif

@@ -55,9 +55,9 @@ bool sameContents(const QString &a, const QString &b)
 class Update
 {
 public:
-    Update(const QString &master, const QString &target, const MirrorOptions &options)
-        : master(master), target(target), options(options),
-          copier(names, progress, comparison, retry), last(names, progress, comparison, retry)
+    Update(const QString &master, const QString &target, const MirrorOptions &options, const Report &report)
+        : master(master), target(target), options(options), report(report),
+          copier(names, progress, comparison, retry, report), last(names, progress, comparison, retry, report)
     {
         // A target that keeps no permissions (FAT, exFAT) is not compared by them.
         if (QFileInfo(target).isDir() && !fileops::keepsPermissions(names.in(target)))
@@ -140,7 +140,7 @@ private:
         checkTarget = target + QLatin1Char('/') + clean;
         const FileEntry entry = fileops::fileEntry(checkMaster);
         if (!entry.error.isEmpty() || !entry.isFile) {
-            reportFailure("cannot read", checkMaster,
+            report.failure("cannot read", checkMaster,
                           entry.isDir || entry.error.isEmpty() ? fileops::notRegularFileError() : entry.error);
             return false;
         }
@@ -168,15 +168,16 @@ private:
     {
         if (copier.commit() > 0)
             return MirrorSummary::Incomplete;
-        syncFailures = syncDirectories(copier.changedDirectories());
+        syncFailures = syncDirectories(copier.changedDirectories(), report);
         if (syncFailures > 0 || last.commit() > 0)
             return MirrorSummary::Incomplete;
-        syncFailures = syncDirectories(last.changedDirectories());
+        syncFailures = syncDirectories(last.changedDirectories(), report);
         return syncFailures > 0 ? MirrorSummary::CheckFileNotDurable : MirrorSummary::Complete;
     }
 
     const QString master, target;
     const MirrorOptions options;
+    const Report &report;
     TemporaryNames names;
     ProgressLine progress;
     Comparison comparison;
@@ -198,7 +199,8 @@ int mirrorDirectory(const QString &master, const QString &target, const MirrorOp
 {
     if (!QFileInfo(master).isDir())
         return 0;
-    Update update(master, target, options);
+    const Report standardError;
+    Update update(master, target, options, options.report ? *options.report : standardError);
     const MirrorSummary::Ending ending = update.run();
     if (summary) {
         summary->ending = ending;

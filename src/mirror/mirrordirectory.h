@@ -20,11 +20,14 @@
 // Every entry that could not be read or updated is reported on standard
 // error, one line each; the return value is how many there were. summary,
 // where given, receives what was done.
+class Report;
+
 struct MirrorOptions
 {
     QString checkFile;            // relative to both trees
     QStringList ownFiles;         // the target's own files at its top, never copied over
     bool removeLeftovers = true;  // of killed runs: only where no other run may be at work
+    const Report *report = nullptr; // where lines go (null: standard error alone)
 };
 
 struct MirrorSummary

@@ -1,35 +1,23 @@
 #include "mirror/report.h"
 
 #include "mirror/fileops.h"
-#include "mirror/updatelog.h"
 
 #include <QDir>
 
-namespace {
-
-UpdateLog *reportLog = nullptr;
-
-} // namespace
-
-void reportFailure(const char *what, const QString &path, const QString &reason)
+void Report::failure(const char *what, const QString &path, const QString &reason) const
 {
-    reportLine(QStringLiteral("%1 %2: %3").arg(QLatin1String(what), QDir::toNativeSeparators(path), reason));
+    line(QStringLiteral("%1 %2: %3").arg(QLatin1String(what), QDir::toNativeSeparators(path), reason));
 }
 
-void reportLine(const QString &text)
+void Report::line(const QString &text) const
 {
     const QString line = QStringLiteral("quorvane-starter: ") + text;
     fileops::writeError(line + QLatin1Char('\n'));
-    logLine(line);
+    note(line);
 }
 
-void setReportLog(UpdateLog *log)
+void Report::note(const QString &text) const
 {
-    reportLog = log;
-}
-
-void logLine(const QString &text)
-{
-    if (reportLog)
-        reportLog->write(text);
+    if (record)
+        record(text);
 }

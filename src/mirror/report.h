@@ -3,17 +3,25 @@
 
 #include <QString>
 
-class UpdateLog;
+#include <functional>
 
-// One whole line on standard error for something that could not be done:
-// "quorvane-starter: <what> <path>: <reason>", the path as the system writes it.
-void reportFailure(const char *what, const QString &path, const QString &reason);
-// Any other line of the starter's own on standard error.
-void reportLine(const QString &text);
+// The starter's own lines on standard error, one whole line each:
+// "quorvane-starter: <what> <path>: <reason>", the path as the system
+// writes it. Where the run keeps a record (its update log), every line goes
+// there as well.
+class Report
+{
+public:
+    using Record = std::function<void(const QString &)>;
+    explicit Report(Record record = Record()) : record(std::move(record)) {}
 
-// While an update log is open, every line reported goes into it as well;
-// logLine writes a line into it alone.
-void setReportLog(UpdateLog *log);
-void logLine(const QString &text);
+    void failure(const char *what, const QString &path, const QString &reason) const;
+    void line(const QString &text) const;
+    // A line for the record alone.
+    void note(const QString &text) const;
+
+private:
+    Record record;
+};
 
 #endif

@@ -1,7 +1,6 @@
 #include "mirror/updatelog.h"
 
 #include "mirror/fileops.h"
-#include "mirror/report.h"
 
 #include <QDateTime>
 #include <QSaveFile>
@@ -35,14 +34,7 @@ UpdateLog::UpdateLog(const QString &path)
         cutBack(path);
     // Unbuffered: each line is one append, whole even when two starters write.
     // Text: lines end in CR LF on Windows, as its editors expect.
-    if (fileops::openForAppending(file))
-        setReportLog(this);
-}
-
-UpdateLog::~UpdateLog()
-{
-    if (file.isOpen())
-        setReportLog(nullptr);
+    fileops::openForAppending(file);
 }
 
 void UpdateLog::write(const QString &line)

@@ -18,7 +18,6 @@ public:
     static const qint64 maxBytes = 1024 * 1024;
 
     explicit UpdateLog(const QString &path);
-    ~UpdateLog();
     void write(const QString &line);
 
 private:
