@@ -795,17 +795,22 @@ void StarterTest::releaseCopiedFileByFile()
 void StarterTest::checkFileWrittenInPlace_data()
 {
     QTest::addColumn<bool>("growing");    // else its full size is set first, and filled
-    QTest::addColumn<int>("chunkKB");     // written every 0.5 s
+    QTest::addColumn<int>("chunkKB");     // written ...
+    QTest::addColumn<int>("everyMs");     // ... this often
     QTest::addColumn<int>("syncDelayMs"); // each sync of the starter's takes this long (a busy disk)
     QTest::addColumn<bool>("share");      // the master read through a mount that shows file details 10 s old
+    QTest::addColumn<int>("aheadS");      // the workstation's clock ahead of the server's
     QTest::addColumn<bool>("givesUp");    // the starter leaves before the writer is done, changing nothing
-    QTest::newRow("size set first") << false << 100 << 0 << false << false;
-    QTest::newRow("growing") << true << 100 << 0 << false << false;
-    QTest::newRow("size set first, on a busy disk") << false << 100 << 700 << false << false;
+    QTest::newRow("size set first") << false << 100 << 500 << 0 << false << 0 << false;
+    QTest::newRow("growing") << true << 100 << 500 << 0 << false << 0 << false;
+    QTest::newRow("size set first, on a busy disk") << false << 100 << 500 << 700 << false << 0 << false;
     // (A growing file reads back there at the size it is shown with: local only.)
-    QTest::newRow("size set first, through a share") << false << 100 << 0 << true << false;
+    QTest::newRow("size set first, through a share") << false << 100 << 500 << 0 << true << 0 << false;
     // Longer than the 30 s a release is waited for.
-    QTest::newRow("for longer than the starter waits") << false << 40 << 0 << false << true;
+    QTest::newRow("for longer than the starter waits") << false << 40 << 500 << 0 << false << 0 << true;
+    // Its times look old: looked at again at once, and given up on after four looks.
+    QTest::newRow("all the time, by a server whose clock is far behind") << false << 1 << 1 << 0 << false << 300
+                                                                        << true;
 }
 
 // The last step of publishing a release: the check file written in place,
@@ -815,12 +820,14 @@ void StarterTest::checkFileWrittenInPlace()
 {
     QFETCH(bool, growing);
     QFETCH(int, chunkKB);
+    QFETCH(int, everyMs);
     QFETCH(int, syncDelayMs);
     QFETCH(bool, share);
+    QFETCH(int, aheadS);
     QFETCH(bool, givesUp);
     if (syncDelayMs > 0 && onWindows())
         QSKIP("slows the starter's syncs down with strace: Linux only");
-    shiftStarterClock(0);
+    shiftStarterClock(aheadS);
     makeInstallation();
     QStringList args;
     QProcess server;
@@ -846,7 +853,7 @@ void StarterTest::checkFileWrittenInPlace()
             QVERIFY(file.resize(release.size()));
         for (int at = 0; at < release.size(); at += chunkKB * 1000) {
             file.write(release.mid(at, chunkKB * 1000));
-            QThread::msleep(500);
+            QThread::msleep(ulong(everyMs));
         }
         written.storeRelease(1);
     });
