@@ -51,6 +51,7 @@ struct CopyJob
     QString target;
     QString temporary;
     FileEntry masterEntry;
+    bool replacing = false;
     CopyOutcome outcome;
     const char *walkFailure = nullptr; // what could not be done, for the walk's own
     QString failedPath;
@@ -76,9 +77,10 @@ void Copier::run(std::function<void()> work)
     ++running;
 }
 
-void Copier::copy(const QString &master, const QString &target, const FileEntry &masterEntry)
+void Copier::copy(const QString &master, const QString &target, const FileEntry &masterEntry, bool replacing)
 {
     std::unique_ptr<CopyJob> job(new CopyJob);
+    job->replacing = replacing;
     job->master = master;
     job->target = target;
     job->temporary = names.in(directoryOf(target));
@@ -173,7 +175,8 @@ void Copier::flush()
             ++copyCount;
             comparison.copied(job->target, job->masterEntry, job->outcome.kept);
             const auto known = waitingIndex.constFind(job->target);
-            const Waiting copy{ job->target, job->temporary, job->outcome.kept, job->masterEntry.size };
+            const Waiting copy{ job->target, job->temporary, job->outcome.kept, job->masterEntry.size,
+                                job->replacing };
             if (known == waitingIndex.constEnd()) {
                 waitingIndex.insert(job->target, int(waitingCopies.size()));
                 waitingCopies.push_back(copy);
@@ -204,31 +207,52 @@ QString Copier::temporaryOf(const QString &target) const
 
 int Copier::commit()
 {
-    std::vector<QString> errors(waitingCopies.size());
-    for (size_t i = 0; i < waitingCopies.size(); ++i) {
-        const Waiting *copy = &waitingCopies[i];
-        QString *error = &errors[i];
-        const QString aside = names.in(directoryOf(copy->target));
+    struct Placing
+    {
+        const Waiting *copy;
+        QString old;    // the old file's second name while the copies go in ("": none)
+        QString error;
+    };
+    std::vector<Placing> placing;
+    for (const Waiting &copy : waitingCopies)
+        placing.push_back(Placing{ &copy, QString(), QString() });
+    for (Placing &place : placing) {
+        Placing *work = &place;
+        const QString directory = directoryOf(place.copy->target);
+        const QString old = place.copy->replacing ? names.in(directory) : QString();
+        const QString aside = names.in(directory);
         BusyRetry *busy = &retry;
-        run([copy, error, aside, busy] {
-            *error = busy->run([&] { return fileops::replaceFile(copy->temporary, copy->target, aside); });
-            if (!error->isEmpty())
-                fileops::removeFile(copy->temporary);
+        run([work, old, aside, busy] {
+            if (!old.isEmpty() && fileops::keepOld(work->copy->target, old).isEmpty())
+                work->old = old;
+            work->error = busy->run([&] { return fileops::replaceFile(work->copy->temporary, work->copy->target, aside); });
+            if (!work->error.isEmpty())
+                fileops::removeFile(work->copy->temporary);
         });
     }
     waitForWorkers();
     int failures = 0;
-    for (size_t i = 0; i < waitingCopies.size(); ++i) {
-        const Waiting &copy = waitingCopies[i];
-        if (!errors[i].isEmpty()) {
-            progress.erase();
-            report.failure("cannot update", copy.target, errors[i]);
-            ++failures;
+    for (const Placing &place : placing) {
+        if (place.error.isEmpty())
             continue;
+        progress.erase();
+        report.failure("cannot update", place.copy->target, place.error);
+        ++failures;
+    }
+    for (const Placing &place : placing) {
+        if (failures > 0 && place.error.isEmpty()) { // taken back out
+            if (!place.copy->replacing)
+                fileops::removeFile(place.copy->target);
+            else if (!place.old.isEmpty() && fileops::putBack(place.old, place.copy->target).isEmpty())
+                continue;
         }
-        ++placedCount;
-        placedByteCount += copy.size;
-        changedDirs.insert(directoryOf(copy.target));
+        if (!place.old.isEmpty())
+            fileops::removeFile(place.old);
+        if (failures == 0) {
+            ++placedCount;
+            placedByteCount += place.copy->size;
+            changedDirs.insert(directoryOf(place.copy->target));
+        }
     }
     failureCount += failures;
     waitingCopies.clear();

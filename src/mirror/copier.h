@@ -33,7 +33,8 @@ public:
            const Report &report);
     ~Copier();
 
-    void copy(const QString &master, const QString &target, const FileEntry &masterEntry);
+    // replacing: the target has a file of that name now.
+    void copy(const QString &master, const QString &target, const FileEntry &masterEntry, bool replacing);
     // A failure of the walk's own, reported in its place among the copies.
     void fail(const char *what, const QString &path, const QString &reason);
     // A directory whose entries changed otherwise than by a copy (a new subdirectory).
@@ -46,7 +47,9 @@ public:
     QString temporaryOf(const QString &target) const;
 
     // Puts every waiting copy in place of its file; returns how many could
-    // not be, each reported.
+    // not be, each reported. Where one could not, the others are taken back
+    // out (their old files put back, where the file system keeps a second
+    // name for them), so that the target is as it was.
     int commit();
     // Removes every waiting copy.
     void discard();
@@ -66,6 +69,7 @@ private:
         QString temporary;
         FileEntry kept; // what the target holds of the copy
         qint64 size;
+        bool replacing;
     };
 
     void flush();

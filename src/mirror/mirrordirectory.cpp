@@ -146,7 +146,7 @@ private:
         }
         const FileEntry targetEntry = fileops::fileEntry(checkTarget);
         if (comparison.needsCopy(entry, targetEntry.error.isEmpty() ? &targetEntry : nullptr, checkTarget))
-            last.copy(checkMaster, checkTarget, entry);
+            last.copy(checkMaster, checkTarget, entry, targetEntry.error.isEmpty());
         last.finish();
         copied.start();
         return last.failures() == 0;

@@ -172,6 +172,6 @@ void TreeWalk::handleFiles(const QString &master, const QString &target, const Q
         if (existing && existing->isDir) // known now, rather than when everything else is ready
             copier.fail("cannot update", to, fileops::directoryInTheWayError());
         else if (comparison.needsCopy(file, waiting ? waiting : existing, to))
-            copier.copy(master + QLatin1Char('/') + file.name, to, file);
+            copier.copy(master + QLatin1Char('/') + file.name, to, file, existing != nullptr);
     }
 }
