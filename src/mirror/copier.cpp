@@ -174,16 +174,12 @@ void Copier::flush()
         } else if (!job->walkFailure) {
             ++copyCount;
             comparison.copied(job->target, job->masterEntry, job->outcome.kept);
-            const auto known = waitingIndex.constFind(job->target);
-            const Waiting copy{ job->target, job->temporary, job->outcome.kept, job->masterEntry.size,
-                                job->replacing };
-            if (known == waitingIndex.constEnd()) {
-                waitingIndex.insert(job->target, int(waitingCopies.size()));
-                waitingCopies.push_back(copy);
-            } else { // copied again: the master changed since the earlier copy
-                fileops::removeFile(waitingCopies[size_t(*known)].temporary);
-                waitingCopies[size_t(*known)] = copy;
-            }
+            const auto known = waitingCopies.constFind(job->target);
+            if (known != waitingCopies.constEnd()) // copied again: the master changed since the earlier copy
+                fileops::removeFile(directoryOf(job->target) + QLatin1Char('/') + known->temporaryName);
+            const FileEntry &kept = job->outcome.kept;
+            waitingCopies.insert(job->target, Waiting{ job->temporary.section(QLatin1Char('/'), -1), kept.size,
+                                                       kept.mtimeNs, kept.device, kept.mode, job->replacing });
         }
         if (!job->walkFailure)
             progress.fileDone();
@@ -195,77 +191,96 @@ void Copier::flush()
 
 const FileEntry *Copier::waiting(const QString &target) const
 {
-    const auto known = waitingIndex.constFind(target);
-    return known == waitingIndex.constEnd() ? nullptr : &waitingCopies[size_t(*known)].kept;
+    const auto known = waitingCopies.constFind(target);
+    if (known == waitingCopies.constEnd())
+        return nullptr;
+    lookedUp.isFile = true;
+    lookedUp.size = known->size;
+    lookedUp.mtimeNs = known->mtimeNs;
+    lookedUp.device = known->device;
+    lookedUp.mode = known->mode;
+    return &lookedUp;
 }
 
 QString Copier::temporaryOf(const QString &target) const
 {
-    const auto known = waitingIndex.constFind(target);
-    return known == waitingIndex.constEnd() ? QString() : waitingCopies[size_t(*known)].temporary;
+    const auto known = waitingCopies.constFind(target);
+    return known == waitingCopies.constEnd() ? QString()
+                                             : directoryOf(target) + QLatin1Char('/') + known->temporaryName;
 }
 
 int Copier::commit()
 {
     struct Placing
     {
+        QString target;
         const Waiting *copy;
         QString old;    // the old file's second name while the copies go in ("": none)
         QString error;
     };
     std::vector<Placing> placing;
-    for (const Waiting &copy : waitingCopies)
-        placing.push_back(Placing{ &copy, QString(), QString() });
-    for (Placing &place : placing) {
-        Placing *work = &place;
-        const QString directory = directoryOf(place.copy->target);
-        const QString old = place.copy->replacing ? names.in(directory) : QString();
+    placing.reserve(size_t(waitingCopies.size()));
+    for (auto copy = waitingCopies.constBegin(); copy != waitingCopies.constEnd(); ++copy)
+        placing.push_back(Placing{ copy.key(), &copy.value(), QString(), QString() });
+    // At most a batch under way: a whole tree's renames would otherwise queue at once.
+    for (size_t i = 0; i < placing.size(); ++i) {
+        Placing *work = &placing[i];
+        const QString directory = directoryOf(work->target);
+        const QString old = work->copy->replacing ? names.in(directory) : QString();
         const QString aside = names.in(directory);
         BusyRetry *busy = &retry;
         run([work, old, aside, busy] {
-            if (!old.isEmpty() && fileops::keepOld(work->copy->target, old).isEmpty())
+            const QString temporary = directoryOf(work->target) + QLatin1Char('/') + work->copy->temporaryName;
+            if (!old.isEmpty() && fileops::keepOld(work->target, old).isEmpty())
                 work->old = old;
-            work->error = busy->run([&] { return fileops::replaceFile(work->copy->temporary, work->copy->target, aside); });
+            work->error = busy->run([&] { return fileops::replaceFile(temporary, work->target, aside); });
             if (!work->error.isEmpty())
-                fileops::removeFile(work->copy->temporary);
+                fileops::removeFile(temporary);
         });
+        if (running >= batchFiles)
+            waitForWorkers();
     }
     waitForWorkers();
-    int failures = 0;
+    QStringList failed; // reported in the order of their paths
     for (const Placing &place : placing) {
-        if (place.error.isEmpty())
-            continue;
-        progress.erase();
-        report.failure("cannot update", place.copy->target, place.error);
-        ++failures;
+        if (!place.error.isEmpty())
+            failed << place.target + QLatin1Char('\n') + place.error;
     }
-    for (const Placing &place : placing) {
-        if (failures > 0 && place.error.isEmpty()) { // taken back out
+    failed.sort();
+    for (const QString &failure : failed) {
+        progress.erase();
+        report.failure("cannot update", failure.section(QLatin1Char('\n'), 0, 0), failure.section(QLatin1Char('\n'), 1));
+    }
+    for (Placing &place : placing) {
+        if (!failed.isEmpty() && place.error.isEmpty()) { // taken back out
             if (!place.copy->replacing)
-                fileops::removeFile(place.copy->target);
-            else if (!place.old.isEmpty() && fileops::putBack(place.old, place.copy->target).isEmpty())
+                fileops::removeFile(place.target);
+            else if (!place.old.isEmpty() && fileops::putBack(place.old, place.target).isEmpty())
                 continue;
         }
-        if (!place.old.isEmpty())
-            fileops::removeFile(place.old);
-        if (failures == 0) {
+        if (failed.isEmpty()) {
             ++placedCount;
             placedByteCount += place.copy->size;
-            changedDirs.insert(directoryOf(place.copy->target));
+            changedDirs.insert(directoryOf(place.target));
+        }
+        if (!place.old.isEmpty()) {
+            const QString old = place.old;
+            run([old] { fileops::removeFile(old); });
+            if (running >= batchFiles)
+                waitForWorkers();
         }
     }
-    failureCount += failures;
+    waitForWorkers();
+    failureCount += failed.size();
     waitingCopies.clear();
-    waitingIndex.clear();
-    return failures;
+    return failed.size();
 }
 
 void Copier::discard()
 {
-    for (const Waiting &copy : waitingCopies)
-        fileops::removeFile(copy.temporary);
+    for (auto copy = waitingCopies.constBegin(); copy != waitingCopies.constEnd(); ++copy)
+        fileops::removeFile(directoryOf(copy.key()) + QLatin1Char('/') + copy->temporaryName);
     waitingCopies.clear();
-    waitingIndex.clear();
 }
 
 int syncDirectories(const QSet<QString> &directories, const Report &report)

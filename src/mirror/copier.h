@@ -63,12 +63,15 @@ public:
     const QSet<QString> &changedDirectories() const { return changedDirs; }
 
 private:
+    // A copy waiting to go in, as small as it can be: there may be a whole
+    // tree of them.
     struct Waiting
     {
-        QString target;
-        QString temporary;
-        FileEntry kept; // what the target holds of the copy
-        qint64 size;
+        QString temporaryName; // in the target's directory
+        qint64 size;           // what the target holds of the copy, for the
+        qint64 mtimeNs;        // comparison of a later pass
+        quint64 device;
+        uint mode;
         bool replacing;
     };
 
@@ -84,8 +87,8 @@ private:
     QThreadPool pool;
     QSemaphore finished;
     std::vector<std::unique_ptr<CopyJob>> batch;
-    std::vector<Waiting> waitingCopies; // in the order the walk gave them
-    QHash<QString, int> waitingIndex;
+    QHash<QString, Waiting> waitingCopies; // by target path
+    mutable FileEntry lookedUp; // what waiting() last gave
     int running = 0;
     qint64 batchBytes = 0;
     int failureCount = 0;
