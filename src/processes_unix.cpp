@@ -111,9 +111,10 @@ QString removeLock(const QString &path, bool *held)
     const int fd = openLock(path);
     // Taken while it goes, so that a starter that makes it live again meanwhile is not robbed.
     if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        *held = errno == EWOULDBLOCK;
+        const int error = errno;
         close(fd);
-        return *held ? QString() : QString::fromLocal8Bit(strerror(errno));
+        *held = error == EWOULDBLOCK;
+        return *held ? QString() : QString::fromLocal8Bit(strerror(error));
     }
     const int error = unlink(name.constData()) == 0 ? 0 : errno;
     if (fd >= 0)
