@@ -1439,6 +1439,10 @@ void StarterTest::updateLog_data()
     QTest::newRow("a log grown past a megabyte") << "long log" << QStringList{first, complete};
     QTest::newRow("a master with a log of its own") << "master log" << QStringList{first, complete};
     QTest::newRow("a target the user cannot write") << "unwritable" << QStringList{};
+    // Never written through, nothing made where it leads, never waited for.
+    QTest::newRow("a link to a file elsewhere") << "link" << QStringList{};
+    QTest::newRow("a link to nothing") << "dangling link" << QStringList{};
+    QTest::newRow("a pipe") << "pipe" << QStringList{};
 }
 
 // Every update, and nothing else, leaves its lines in the installation's
@@ -1468,6 +1472,15 @@ void StarterTest::updateLog()
         writeFile(log, oldLog);
     } else if (situation == "master log") {
         writeFile(master + "/quorvane-starter.log", "the master's own log\n");
+    } else if (situation.contains("link") || situation == "pipe") {
+        if (onWindows())
+            QSKIP("Wine shows a Unix link as what it leads to: no Windows link to try");
+        if (situation == "link")
+            writeFile(dir->path() + "/elsewhere", "precious");
+        if (situation == "pipe")
+            QCOMPARE(mkfifo(QFile::encodeName(log).constData(), 0644), 0);
+        else
+            QVERIFY(QFile::link(dir->path() + "/elsewhere", log));
     } else if (situation == "unwritable") {
         if (!isRoot())
             QSKIP("needs root: runs the starter as another user");
@@ -1481,7 +1494,8 @@ void StarterTest::updateLog()
     QVERIFY2(run.status == 0, run.err.constData());
     QVERIFY(waitForLaunch(record).happened);
     if (lines.isEmpty()) { // no log, and nothing said of it
-        QVERIFY(!QFileInfo::exists(log));
+        QVERIFY(situation == "pipe" || !QFileInfo::exists(log) || readFile(log) == "precious");
+        QCOMPARE(QFileInfo::exists(dir->path() + "/elsewhere"), situation == "link");
         QVERIFY2(!run.err.contains("log"), run.err.constData());
         return;
     }

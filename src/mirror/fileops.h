@@ -85,7 +85,8 @@ QString keepOld(const QString &path, const QString &kept);
 // Puts kept back at path in one step, replacing what is there.
 QString putBack(const QString &kept, const QString &path);
 // Opens file (its name set) for writing text, each write landing whole at
-// the end even while other processes append to it too.
+// the end even while other processes append to it too; only where the name
+// is a regular file, or nothing yet (never a link, a pipe, a device).
 bool openForAppending(QFile &file);
 
 // The reason a copy gives when the disk is full, when the master's file is

@@ -291,7 +291,19 @@ bool removeFile(const QString &path)
 
 bool openForAppending(QFile &file)
 {
-    return file.open(QIODevice::Append | QIODevice::Unbuffered | QIODevice::Text); // O_APPEND
+    // Never through a link (nothing is made where one leads), never waiting
+    // for a pipe's reader, and only ever a regular file.
+    const int fd = open(encoded(file.fileName()).constData(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat info;
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
+        || !file.open(fd, QIODevice::Append | QIODevice::Unbuffered | QIODevice::Text,
+                      QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    return true;
 }
 
 QString diskFullError()

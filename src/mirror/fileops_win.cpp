@@ -329,11 +329,19 @@ bool openForAppending(QFile &file)
 {
     // Append access alone: the system puts each write at the end. Qt's own
     // append mode only seeks there once, so two writers overwrite each other.
+    // A link (a reparse point) is opened as itself, and refused: only ever
+    // the target's own regular file.
     const HANDLE handle = CreateFileW(longPath(file.fileName()).c_str(), FILE_APPEND_DATA,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info)
+        || (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+        CloseHandle(handle);
+        return false;
+    }
     const int fd = _open_osfhandle(intptr_t(handle), _O_BINARY);
     if (fd < 0) {
         CloseHandle(handle);

@@ -3,6 +3,7 @@
 #include "mirror/fileops.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QSaveFile>
 
 const char UpdateLog::fileName[] = "quorvane-starter.log";
@@ -30,7 +31,8 @@ void cutBack(const QString &path)
 UpdateLog::UpdateLog(const QString &path)
     : file(path)
 {
-    if (file.size() > maxBytes - 64 * 1024) // room for this run's lines
+    const QFileInfo info(path);
+    if (info.isFile() && !info.isSymLink() && info.size() > maxBytes - 64 * 1024) // room for this run's lines
         cutBack(path);
     // Unbuffered: each line is one append, whole even when two starters write.
     // Text: lines end in CR LF on Windows, as its editors expect.
