@@ -114,10 +114,9 @@ StarterSettings parseCommandLine(int argc, char *argv[])
 
 // Whether the target needs an update; false also when there is nothing to
 // update: no master, or nothing installed.
-bool updateDue(const StarterSettings &settings, const Report &report, bool *installed)
+bool updateDue(const StarterSettings &settings, const QFileInfo &masterCheck, const QFileInfo &targetCheck,
+               const Report &report, bool *installed)
 {
-    const QFileInfo masterCheck(settings.masterDir + QLatin1Char('/') + settings.checkFile);
-    const QFileInfo targetCheck(settings.targetDir + QLatin1Char('/') + settings.checkFile);
     *installed = masterCheck.exists() && targetCheck.exists();
     if (masterCheck.exists() && !targetCheck.exists()) {
         // A check file in use is replaced by moving it aside first: a starter
@@ -131,18 +130,19 @@ bool updateDue(const StarterSettings &settings, const Report &report, bool *inst
 
 // Brings the target up to date, one starter at a time: a second one waits
 // for the first, and finds the work done.
-void update(const StarterSettings &settings, UpdateLog &log, const Report &report)
+void update(const StarterSettings &settings, QFileInfo &masterCheck, QFileInfo &targetCheck, UpdateLog &log,
+            const Report &report)
 {
     puts("Synchronizuji program, cekejte prosim ...");
     fflush(stdout); // show it before a long copy, also when output is not a terminal
-    const QString masterCheck = settings.masterDir + QLatin1Char('/') + settings.checkFile;
-    const QString targetCheck = settings.targetDir + QLatin1Char('/') + settings.checkFile;
     log.write(QStringLiteral("update begins: master %1 (check file %2 bytes), target %3 (check file %4 bytes)")
-                  .arg(QDir::toNativeSeparators(settings.masterDir)).arg(QFileInfo(masterCheck).size())
-                  .arg(QDir::toNativeSeparators(settings.targetDir)).arg(QFileInfo(targetCheck).size()));
+                  .arg(QDir::toNativeSeparators(settings.masterDir)).arg(masterCheck.size())
+                  .arg(QDir::toNativeSeparators(settings.targetDir)).arg(targetCheck.size()));
     UpdateLock lock(settings.targetDir, report);
     lock.acquire();
-    if (QFileInfo::exists(targetCheck) && QFileInfo(masterCheck).size() == QFileInfo(targetCheck).size()) {
+    masterCheck.refresh(); // another starter may have finished the work meanwhile
+    targetCheck.refresh();
+    if (targetCheck.exists() && masterCheck.size() == targetCheck.size()) {
         log.write(QStringLiteral("update done meanwhile by another starter"));
         return;
     }
@@ -171,10 +171,12 @@ int main(int argc, char *argv[])
         if (log)
             log->write(line);
     });
+    QFileInfo masterCheck(settings.masterDir + QLatin1Char('/') + settings.checkFile);
+    QFileInfo targetCheck(settings.targetDir + QLatin1Char('/') + settings.checkFile);
     bool installed = false;
-    if (updateDue(settings, report, &installed)) {
+    if (updateDue(settings, masterCheck, targetCheck, report, &installed)) {
         log.reset(new UpdateLog(settings.targetDir + QLatin1Char('/') + QLatin1String(UpdateLog::fileName)));
-        update(settings, *log, report);
+        update(settings, masterCheck, targetCheck, *log, report);
     }
     if (!installed)
         return -1;

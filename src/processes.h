@@ -35,9 +35,9 @@ struct LockFileState
     QByteArray contents;    // a File's first few kB
 };
 LockFileState inspectLock(const QString &path);
-// Whether the process pid of this machine, named in the lock at path, runs
-// and holds it.
-bool lockHolderRuns(const QString &path, qint64 pid);
+// Whether the process pid of this machine, named in the lock at path (last
+// written at writtenMs), runs and holds it.
+bool lockHolderRuns(const QString &path, qint64 pid, qint64 writtenMs);
 // Removes a lock nobody holds (a link itself, not what it leads to). held:
 // someone still holds it after all.
 QString removeLock(const QString &path, bool *held);

@@ -92,7 +92,7 @@ LockFileState inspectLock(const QString &path)
     return state;
 }
 
-bool lockHolderRuns(const QString &path, qint64 pid)
+bool lockHolderRuns(const QString &path, qint64 pid, qint64)
 {
     // The holder keeps an exclusive flock on its lock for as long as it runs
     // (QLockFile's own), whatever its name or image now.

@@ -78,7 +78,7 @@ LockFileState inspectLock(const QString &path)
     return state;
 }
 
-bool lockHolderRuns(const QString &path, qint64 pid)
+bool lockHolderRuns(const QString &, qint64 pid, qint64 writtenMs)
 {
     const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, DWORD(pid));
     if (!process)
@@ -90,8 +90,7 @@ bool lockHolderRuns(const QString &path, qint64 pid)
     // A process id is given out again once its process has ended: the
     // holder began before it last wrote its lock (the write time: Windows
     // may hand a file made anew under an old name that name's creation time).
-    const LockFileState lock = inspectLock(path);
-    return running && (lock.kind != LockFileState::File || toMs(created) <= lock.mtimeMs + 2000);
+    return running && toMs(created) <= writtenMs + 2000;
 }
 
 QString removeLock(const QString &path, bool *held)

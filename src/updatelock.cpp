@@ -72,7 +72,7 @@ UpdateLock::State UpdateLock::judge()
         nameless.invalidate();
         const QString host = QString::fromUtf8(lines[2]);
         if (host.isEmpty() || host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0)
-            return lockHolderRuns(path, pid) ? Live : Stale;
+            return lockHolderRuns(path, pid, file.mtimeMs) ? Live : Stale;
         // Another machine's clock means nothing here: only change does.
         const QByteArray seen = file.contents + QByteArray::number(file.mtimeMs);
         if (seen != watched || !unchanged.isValid()) {
@@ -83,10 +83,12 @@ UpdateLock::State UpdateLock::judge()
     }
     // A starter fills its lock the moment it makes it: one that still names
     // nobody a little later was left so, and its age tells how long ago.
-    if (file.kind == LockFileState::File && !nameless.isValid())
-        nameless.start();
-    if (file.kind == LockFileState::File && nameless.elapsed() < namelessMs)
-        return Live;
+    if (file.kind == LockFileState::File) {
+        if (!nameless.isValid())
+            nameless.start();
+        if (nameless.elapsed() < namelessMs)
+            return Live;
+    }
     return std::abs(QDateTime::currentMSecsSinceEpoch() - file.mtimeMs) > staleMs ? Stale : Live;
 }
 

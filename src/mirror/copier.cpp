@@ -6,6 +6,7 @@
 #include "mirror/report.h"
 #include "mirror/temporarynames.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace {
@@ -189,17 +190,17 @@ void Copier::flush()
     progress.draw(true);
 }
 
-const FileEntry *Copier::waiting(const QString &target) const
+bool Copier::waiting(const QString &target, FileEntry *copy) const
 {
     const auto known = waitingCopies.constFind(target);
     if (known == waitingCopies.constEnd())
-        return nullptr;
-    lookedUp.isFile = true;
-    lookedUp.size = known->size;
-    lookedUp.mtimeNs = known->mtimeNs;
-    lookedUp.device = known->device;
-    lookedUp.mode = known->mode;
-    return &lookedUp;
+        return false;
+    copy->isFile = true;
+    copy->size = known->size;
+    copy->mtimeNs = known->mtimeNs;
+    copy->device = known->device;
+    copy->mode = known->mode;
+    return true;
 }
 
 QString Copier::temporaryOf(const QString &target) const
@@ -241,24 +242,25 @@ int Copier::commit()
             waitForWorkers();
     }
     waitForWorkers();
-    QStringList failed; // reported in the order of their paths
+    std::vector<const Placing *> failed; // reported in the order of their paths
     for (const Placing &place : placing) {
         if (!place.error.isEmpty())
-            failed << place.target + QLatin1Char('\n') + place.error;
+            failed.push_back(&place);
     }
-    failed.sort();
-    for (const QString &failure : failed) {
+    std::sort(failed.begin(), failed.end(), [](const Placing *a, const Placing *b) { return a->target < b->target; });
+    for (const Placing *place : failed) {
         progress.erase();
-        report.failure("cannot update", failure.section(QLatin1Char('\n'), 0, 0), failure.section(QLatin1Char('\n'), 1));
+        report.failure("cannot update", place->target, place->error);
     }
     for (Placing &place : placing) {
-        if (!failed.isEmpty() && place.error.isEmpty()) { // taken back out
+        if (!failed.empty() && place.error.isEmpty()) { // taken back out
             if (!place.copy->replacing)
                 fileops::removeFile(place.target);
-            else if (!place.old.isEmpty() && fileops::putBack(place.old, place.target).isEmpty())
+            else if (!place.old.isEmpty()
+                     && fileops::replaceFile(place.old, place.target, names.in(directoryOf(place.target))).isEmpty())
                 continue;
         }
-        if (failed.isEmpty()) {
+        if (failed.empty()) {
             ++placedCount;
             placedByteCount += place.copy->size;
             changedDirs.insert(directoryOf(place.target));
@@ -271,9 +273,9 @@ int Copier::commit()
         }
     }
     waitForWorkers();
-    failureCount += failed.size();
+    failureCount += int(failed.size());
     waitingCopies.clear();
-    return failed.size();
+    return int(failed.size());
 }
 
 void Copier::discard()

@@ -41,9 +41,9 @@ public:
     void changed(const QString &directory) { changedDirs.insert(directory); }
     // Waits for every copy given so far; each one is then waiting to go in.
     void finish();
-    // The copy waiting to replace target (what a later pass compares the
-    // master with), or null.
-    const FileEntry *waiting(const QString &target) const;
+    // Whether a copy waits to replace target, and what it is (what a later
+    // pass compares the master with).
+    bool waiting(const QString &target, FileEntry *copy) const;
     QString temporaryOf(const QString &target) const;
 
     // Puts every waiting copy in place of its file; returns how many could
@@ -88,7 +88,6 @@ private:
     QSemaphore finished;
     std::vector<std::unique_ptr<CopyJob>> batch;
     QHash<QString, Waiting> waitingCopies; // by target path
-    mutable FileEntry lookedUp; // what waiting() last gave
     int running = 0;
     qint64 batchBytes = 0;
     int failureCount = 0;

@@ -79,11 +79,9 @@ bool keepsPermissions(const QString &probe);
 QString replaceFile(const QString &temporary, const QString &destination, const QString &aside);
 bool removeFile(const QString &path);
 // Gives the file at path a second name, kept (a hard link), so that it can
-// be put back after path has been replaced; fails where the file system
-// has no such links.
+// be put back with replaceFile after path has been replaced; fails where the
+// file system has no such links.
 QString keepOld(const QString &path, const QString &kept);
-// Puts kept back at path in one step, replacing what is there.
-QString putBack(const QString &kept, const QString &path);
 // Opens file (its name set) for writing text, each write landing whole at
 // the end even while other processes append to it too; only where the name
 // is a regular file, or nothing yet (never a link, a pipe, a device).

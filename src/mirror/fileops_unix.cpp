@@ -279,11 +279,6 @@ QString keepOld(const QString &path, const QString &kept)
     return link(encoded(path).constData(), encoded(kept).constData()) == 0 ? QString() : lastError();
 }
 
-QString putBack(const QString &kept, const QString &path)
-{
-    return rename(encoded(kept).constData(), encoded(path).constData()) == 0 ? QString() : lastError();
-}
-
 bool removeFile(const QString &path)
 {
     return unlink(encoded(path).constData()) == 0;

@@ -315,11 +315,6 @@ QString keepOld(const QString &path, const QString &kept)
     return CreateHardLinkW(longPath(kept).c_str(), longPath(path).c_str(), nullptr) ? QString() : lastError();
 }
 
-QString putBack(const QString &kept, const QString &path)
-{
-    return moveReplacing(longPath(kept), longPath(path)) ? QString() : lastError();
-}
-
 bool removeFile(const QString &path)
 {
     return DeleteFileW(longPath(path).c_str());

@@ -168,10 +168,10 @@ void TreeWalk::handleFiles(const QString &master, const QString &target, const Q
             continue;
         const QString to = target + QLatin1Char('/') + file.name;
         const FileEntry *existing = targetFiles.value(key(file.name));
-        const FileEntry *waiting = copier.waiting(to);
+        FileEntry waiting;
         if (existing && existing->isDir) // known now, rather than when everything else is ready
             copier.fail("cannot update", to, fileops::directoryInTheWayError());
-        else if (comparison.needsCopy(file, waiting ? waiting : existing, to))
+        else if (comparison.needsCopy(file, copier.waiting(to, &waiting) ? &waiting : existing, to))
             copier.copy(master + QLatin1Char('/') + file.name, to, file, existing != nullptr);
     }
 }
