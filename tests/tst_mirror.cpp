@@ -248,7 +248,7 @@ void MirrorTest::listingsAheadOfTheWalk()
     writeFile(deep + "/y.txt", "y");
     makeDirs(master + "/F05/skipped/below");
 
-    ListingPrefetcher listings(master, fileops::identity(master));
+    ListingPrefetcher listings(master);
     int taken = 0;
     std::function<void(const QString &)> visit = [&](const QString &path) {
         const Listing listing = listings.take(path);

@@ -1,18 +1,17 @@
 #include "mirror/busyretry.h"
 
-#include "mirror/fileops.h"
-
 #include <QThread>
 
 #include <algorithm>
 
-QString BusyRetry::run(const std::function<QString()> &attempt)
+QString BusyRetry::run(const std::function<FileResult()> &attempt)
 {
     int waitedHere = 0;
     int pause = 50;
     for (;;) {
-        const QString error = attempt();
-        if (error.isEmpty() || !fileops::failedBusy())
+        const FileResult result = attempt();
+        const QString &error = result.error;
+        if (error.isEmpty() || !result.busy)
             return error;
         const int left = std::min(perFileMs - waitedHere, runMs - waitedMs.loadAcquire());
         if (left <= 0) {

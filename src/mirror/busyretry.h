@@ -1,6 +1,8 @@
 #ifndef BUSYRETRY_H
 #define BUSYRETRY_H
 
+#include "mirror/fileops.h"
+
 #include <QAtomicInteger>
 #include <QString>
 
@@ -20,7 +22,7 @@ public:
     // Calls attempt until it succeeds, fails for another reason than a busy
     // file, or the time is up; returns its last error, which says how long
     // it waited when that was for nothing.
-    QString run(const std::function<QString()> &attempt);
+    QString run(const std::function<FileResult()> &attempt);
 
 private:
     QAtomicInteger<int> waitedMs; // by every thread of the run

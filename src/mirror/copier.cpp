@@ -90,9 +90,9 @@ void Copier::copy(const QString &master, const QString &target, const FileEntry 
     QAtomicInteger<qint64> *bytes = &progress.bytesDone;
     BusyRetry *busy = &retry;
     run([work, bytes, busy] {
-        work->outcome.error = busy->run([&] {
+        work->outcome.error = busy->run([&]() -> FileResult {
             work->outcome = fileops::copyToNew(work->master, work->temporary, work->masterEntry, bytes);
-            return work->outcome.error;
+            return work->outcome;
         });
     });
     batchBytes += masterEntry.size;
@@ -228,13 +228,12 @@ int Copier::commit()
         Placing *work = &placing[i];
         const QString directory = directoryOf(work->target);
         const QString old = work->copy->replacing ? names.in(directory) : QString();
-        const QString aside = names.in(directory);
         BusyRetry *busy = &retry;
-        run([work, old, aside, busy] {
+        run([work, old, busy] {
             const QString temporary = directoryOf(work->target) + QLatin1Char('/') + work->copy->temporaryName;
             if (!old.isEmpty() && fileops::keepOld(work->target, old).isEmpty())
                 work->old = old;
-            work->error = busy->run([&] { return fileops::replaceFile(temporary, work->target, aside); });
+            work->error = busy->run([&] { return fileops::replaceFile(temporary, work->target); });
             if (!work->error.isEmpty())
                 fileops::removeFile(temporary);
         });
@@ -257,7 +256,7 @@ int Copier::commit()
             if (!place.copy->replacing)
                 fileops::removeFile(place.target);
             else if (!place.old.isEmpty()
-                     && fileops::replaceFile(place.old, place.target, names.in(directoryOf(place.target))).isEmpty())
+                     && fileops::replaceFile(place.old, place.target).error.isEmpty())
                 continue;
         }
         if (failed.empty()) {

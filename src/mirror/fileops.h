@@ -35,11 +35,20 @@ struct Listing
     QString error;
 };
 
-// How a copy went: the error, whether it was the master's file that could not
-// be read, and what the target kept of the master's details.
-struct CopyOutcome
+// How a call went: its error ("" for success), and whether it failed only
+// because another program holds the file for now, which is worth trying
+// again: a sharing or lock violation, or access denied to a file (Windows;
+// Unix has no such locks).
+struct FileResult
 {
     QString error;
+    bool busy = false;
+};
+
+// How a copy went, whether it was the master's file that could not be read,
+// and what the target kept of the master's details.
+struct CopyOutcome : FileResult
+{
     bool readingFailed = false;
     FileEntry kept;
     qintptr handle = -1; // the copy, while finishCopy has work to do on it
@@ -74,9 +83,9 @@ QString syncDirectory(const QString &path);
 // (probe names a file that may be made there for a moment to find out).
 bool keepsPermissions(const QString &probe);
 
-// Puts temporary in place of destination in one step. Where a file in use
-// cannot be replaced (Windows), the old file is first moved aside to aside.
-QString replaceFile(const QString &temporary, const QString &destination, const QString &aside);
+// Puts temporary in place of destination in one step, also where the old
+// file is a program that is running.
+FileResult replaceFile(const QString &temporary, const QString &destination);
 bool removeFile(const QString &path);
 // Gives the file at path a second name, kept (a hard link), so that it can
 // be put back with replaceFile after path has been replaced; fails where the
@@ -93,10 +102,6 @@ bool openForAppending(QFile &file);
 QString diskFullError();
 QString notRegularFileError();
 QString directoryInTheWayError();
-// Whether the last call on this thread that failed did so because another
-// program holds the file for now: a sharing or lock violation, or access
-// denied to a file (Windows). Unix has no such locks.
-bool failedBusy();
 // The reason for the last failed call of the system's own (errno, GetLastError).
 QString lastError();
 

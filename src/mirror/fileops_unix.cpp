@@ -267,11 +267,13 @@ bool keepsPermissions(const QString &probe)
     return kept;
 }
 
-QString replaceFile(const QString &temporary, const QString &destination, const QString &)
+FileResult replaceFile(const QString &temporary, const QString &destination)
 {
     // rename() replaces in one step, even a program that is running.
-    return rename(encoded(temporary).constData(), encoded(destination).constData()) == 0 ? QString()
-                                                                                        : lastError();
+    FileResult result;
+    if (rename(encoded(temporary).constData(), encoded(destination).constData()) != 0)
+        result.error = lastError();
+    return result;
 }
 
 QString keepOld(const QString &path, const QString &kept)
@@ -314,11 +316,6 @@ QString directoryInTheWayError()
 QString notRegularFileError()
 {
     return QStringLiteral("Not a regular file");
-}
-
-bool failedBusy()
-{
-    return false;
 }
 
 QString lastError()

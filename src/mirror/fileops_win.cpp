@@ -26,19 +26,12 @@ std::wstring longPath(const QString &path)
     return (QLatin1String("\\\\?\\") + absolute).toStdWString();
 }
 
-// Whether the last failure on this thread was another program holding the file.
-thread_local bool lastFailureBusy = false;
-
-bool busyCode(DWORD error, bool onFile)
+// A failure, and whether another program holding the file may be why.
+void fail(FileResult *result, DWORD error, bool onFile)
 {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
-           || (onFile && error == ERROR_ACCESS_DENIED);
-}
-
-QString failure(DWORD error, bool onFile)
-{
-    lastFailureBusy = busyCode(error, onFile);
-    return qt_error_string(int(error));
+    result->error = qt_error_string(int(error));
+    result->busy = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
+                   || (onFile && error == ERROR_ACCESS_DENIED);
 }
 
 const qint64 epochIn100ns = Q_INT64_C(116444736000000000); // 1601 to 1970
@@ -193,12 +186,11 @@ CopyOutcome copyToNew(const QString &source, const QString &temporary, const Fil
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (in == INVALID_HANDLE_VALUE) {
-        outcome.error = failure(GetLastError(), true);
+        fail(&outcome, GetLastError(), true);
         return outcome;
     }
     if (GetFileType(in) != FILE_TYPE_DISK) {
         CloseHandle(in);
-        lastFailureBusy = false;
         outcome.error = notRegularFileError();
         return outcome;
     }
@@ -207,7 +199,7 @@ CopyOutcome copyToNew(const QString &source, const QString &temporary, const Fil
     const HANDLE out = CreateFileW(out16.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
-        outcome.error = failure(GetLastError(), false);
+        fail(&outcome, GetLastError(), false);
         CloseHandle(in);
         return outcome;
     }
@@ -245,7 +237,7 @@ CopyOutcome copyToNew(const QString &source, const QString &temporary, const Fil
     if (error != 0) {
         SetFileAttributesW(out16.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(out16.c_str());
-        outcome.error = failure(error, outcome.readingFailed);
+        fail(&outcome, error, outcome.readingFailed);
         return outcome;
     }
     fill(&outcome.kept, info.dwFileAttributes, info.nFileSizeHigh, info.nFileSizeLow, info.ftLastWriteTime,
@@ -273,12 +265,13 @@ bool keepsPermissions(const QString &)
     return true;
 }
 
-QString replaceFile(const QString &temporary, const QString &destination, const QString &aside)
+FileResult replaceFile(const QString &temporary, const QString &destination)
 {
+    FileResult result;
     const std::wstring from = longPath(temporary);
     const std::wstring to = longPath(destination);
     if (moveReplacing(from, to))
-        return QString();
+        return result;
     DWORD error = GetLastError();
 
     // A read-only file cannot be replaced: clear the attribute, and restore it
@@ -287,19 +280,20 @@ QString replaceFile(const QString &temporary, const QString &destination, const 
     const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
     if (readOnly && SetFileAttributesW(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
         if (moveReplacing(from, to))
-            return QString();
+            return result;
         error = GetLastError();
     }
     // A running program or a loaded library cannot be replaced, but it can be
     // renamed: the running instance keeps the old file, the next start gets
-    // the new one. The old file goes now if it can, else at a later update.
+    // the new one. The old file goes now if it can, else at a later update
+    // (a temporary's name with a suffix is a leftover like the temporary).
     const bool isFile = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
     if (isFile && (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)) {
-        const std::wstring moved = longPath(aside);
+        const std::wstring moved = longPath(temporary + QLatin1String(".old"));
         if (MoveFileExW(to.c_str(), moved.c_str(), MOVEFILE_WRITE_THROUGH)) {
             if (moveReplacing(from, to)) {
                 DeleteFileW(moved.c_str());
-                return QString();
+                return result;
             }
             error = GetLastError();
             MoveFileExW(moved.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH);
@@ -307,7 +301,8 @@ QString replaceFile(const QString &temporary, const QString &destination, const 
     }
     if (readOnly)
         SetFileAttributesW(to.c_str(), attributes);
-    return failure(error, isFile);
+    fail(&result, error, isFile);
+    return result;
 }
 
 QString keepOld(const QString &path, const QString &kept)
@@ -361,11 +356,6 @@ QString directoryInTheWayError()
 QString notRegularFileError()
 {
     return QStringLiteral("Not a regular file");
-}
-
-bool failedBusy()
-{
-    return lastFailureBusy;
 }
 
 QString lastError()

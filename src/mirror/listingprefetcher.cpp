@@ -39,12 +39,10 @@ private:
     ListingPrefetcher *prefetcher;
 };
 
-ListingPrefetcher::ListingPrefetcher(const QString &root, Identity rootIdentity)
+ListingPrefetcher::ListingPrefetcher(const QString &root)
 {
     Node node;
     node.path = root;
-    if (rootIdentity.second != 0)
-        node.lineage << rootIdentity;
     nodes.emplace(Order(), std::move(node));
     orderOf.insert(root, Order());
     pool.setMaxThreadCount(listingThreads);
@@ -95,20 +93,14 @@ void ListingPrefetcher::addListing(const Order &order, Listing listing)
     const auto node = nodes.find(order);
     if (node == nodes.end())
         return; // the walk passed it over meanwhile
-    const QVector<Identity> &lineage = node->second.lineage;
     for (int i = 0; i < listing.entries.size(); ++i) {
         const FileEntry &entry = listing.entries[i];
-        const Identity identity(entry.device, entry.inode);
-        // A link back up the tree is not entered by the walk either.
-        if (!isWalked(entry) || (identity.second != 0 && lineage.contains(identity)))
+        if (!isWalked(entry))
             continue;
         Order childOrder = order;
         childOrder.push_back(i);
         Node child;
         child.path = node->second.path + QLatin1Char('/') + entry.name;
-        child.lineage = lineage;
-        if (identity.second != 0)
-            child.lineage << identity;
         orderOf.insert(child.path, childOrder);
         nodes.emplace(std::move(childOrder), std::move(child));
         workToDo.wakeOne();

@@ -5,7 +5,6 @@
 
 #include <QHash>
 #include <QMutex>
-#include <QPair>
 #include <QString>
 #include <QThreadPool>
 #include <QVector>
@@ -19,14 +18,13 @@
 // many requests at once instead of one after another, in wide trees and deep
 // ones alike. As soon as a directory is listed, its subdirectories join the
 // queue in their place, so that the threads always work on what the walk
-// needs next. Only a bounded number of listings waits to be taken.
+// needs next. Only a bounded number of listings waits to be taken, so a
+// link back up the tree (which the walk does not enter) costs at most that
+// many listings ahead, never a loop.
 class ListingPrefetcher
 {
 public:
-    using Identity = QPair<quint64, quint64>; // device and inode, or volume and file index
-
-    // Starts on root, whose identity keeps links back to it from being followed.
-    ListingPrefetcher(const QString &root, Identity rootIdentity);
+    explicit ListingPrefetcher(const QString &root);
     ~ListingPrefetcher();
 
     // The listing of a directory of the tree, sorted as the walk goes
@@ -43,7 +41,6 @@ private:
     struct Node
     {
         QString path;
-        QVector<Identity> lineage; // this directory and those above it, as far as known
         State state = State::Waiting;
         Listing listing;
     };

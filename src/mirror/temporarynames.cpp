@@ -20,7 +20,7 @@ QString TemporaryNames::in(const QString &directory)
 
 bool TemporaryNames::isTemporary(const QString &name)
 {
-    static const QRegularExpression pattern(QStringLiteral("^\\.~qv[0-9a-f]{7,}\\.[0-9a-f]+$"));
+    static const QRegularExpression pattern(QStringLiteral("^\\.~qv[0-9a-f]{7,}\\.[0-9a-f]+(\\.old)?$"));
     return pattern.match(name).hasMatch();
 }
 

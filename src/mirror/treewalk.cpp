@@ -48,7 +48,7 @@ TreeWalk::TreeWalk(const MirrorOptions &options, TemporaryNames &names, const Co
 void TreeWalk::run(const QString &master, const QString &target)
 {
     const Identity masterId = fileops::identity(master);
-    ListingPrefetcher listings(master, masterId);
+    ListingPrefetcher listings(master);
     prefetcher = &listings;
     walk(master, target, QString(), masterId, fileops::identity(target));
     prefetcher = nullptr;

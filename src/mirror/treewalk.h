@@ -32,7 +32,7 @@ public:
     qint64 newestChangeNs() const { return newestChange; }
 
 private:
-    using Identity = ListingPrefetcher::Identity;
+    using Identity = QPair<quint64, quint64>; // as fileops::identity tells it
 
     void walk(const QString &master, const QString &target, const QString &relative, Identity masterId,
               Identity targetId);
