@@ -3,9 +3,9 @@
    its working directory, its process id and its arguments, in UTF-8). With
    QUORVANE_TEST_LINGER set it then stays running that many seconds and
    leaves a ".done" file. Bytes appended to the .exe set its size.
-   "standin --hold FILE SECONDS READY" instead holds FILE open without
-   sharing it, as a virus scanner or another program does, for SECONDS, and
-   makes the file READY once it holds it. */
+   "standin --hold SECONDS READY FILE..." instead holds each FILE open
+   without sharing it, as a virus scanner or another program does, for
+   SECONDS, and makes the file READY once it holds them. */
 #include <windows.h>
 #include <shellapi.h>
 #include <stdio.h>
@@ -25,14 +25,14 @@ int main(void)
     long size = 0;
     int i, argc;
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (argc == 5 && wcscmp(argv[1], L"--hold") == 0) {
-        HANDLE held = CreateFileW(argv[2], GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
-        if (held == INVALID_HANDLE_VALUE)
-            return 1;
-        CloseHandle(CreateFileW(argv[4], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
-        Sleep((DWORD)(_wtof(argv[3]) * 1000));
-        CloseHandle(held);
-        return 0;
+    if (argc >= 5 && wcscmp(argv[1], L"--hold") == 0) {
+        for (i = 4; i < argc; ++i) {
+            if (CreateFileW(argv[i], GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL) == INVALID_HANDLE_VALUE)
+                return 1;
+        }
+        CloseHandle(CreateFileW(argv[3], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+        Sleep((DWORD)(_wtof(argv[2]) * 1000));
+        return 0; /* the files are let go as the process ends */
     }
     if (!record)
         return 0;
