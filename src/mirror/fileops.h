@@ -95,6 +95,16 @@ QString keepOld(const QString &path, const QString &kept);
 // the end even while other processes append to it too; only where the name
 // is a regular file, or nothing yet (never a link, a pipe, a device).
 bool openForAppending(QFile &file);
+// Keeps other processes' holdAppends on the same file waiting, until
+// releaseAppends; false where that could not be had within appendHoldMs.
+const int appendHoldMs = 2000;
+bool holdAppends(QFile &file);
+void releaseAppends(QFile &file);
+// Up to bytes of a file opened by openForAppending, from offset ("" where
+// it cannot be read).
+QByteArray readAt(QFile &file, qint64 offset, qint64 bytes);
+// Makes a file opened by openForAppending hold contents alone, in place.
+bool overwrite(QFile &file, const QByteArray &contents);
 
 // The reason a copy gives when the disk is full, when the master's file is
 // no regular file (a pipe, a device), and when a directory stands where the

@@ -320,10 +320,15 @@ bool openForAppending(QFile &file)
     // Append access alone: the system puts each write at the end. Qt's own
     // append mode only seeks there once, so two writers overwrite each other.
     // A link (a reparse point) is opened as itself, and refused: only ever
-    // the target's own regular file.
-    const HANDLE handle = CreateFileW(longPath(file.fileName()).c_str(), FILE_APPEND_DATA,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // the target's own regular file. Readable too, where it may be, for
+    // cutting it back.
+    const std::wstring path = longPath(file.fileName());
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    HANDLE handle = CreateFileW(path.c_str(), FILE_APPEND_DATA | GENERIC_READ, share, nullptr, OPEN_ALWAYS, flags,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+        handle = CreateFileW(path.c_str(), FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION info;
@@ -341,6 +346,70 @@ bool openForAppending(QFile &file)
         return true;
     _close(fd);
     return false;
+}
+
+namespace {
+
+HANDLE handleOf(QFile &file)
+{
+    return HANDLE(_get_osfhandle(file.handle()));
+}
+
+// The starters' lock on a log is a byte far past any end it will have, so
+// that it never stands in the way of reading or writing the log itself.
+OVERLAPPED appendsByte()
+{
+    OVERLAPPED at = {};
+    at.OffsetHigh = 0x7fffffff;
+    return at;
+}
+
+} // namespace
+
+bool holdAppends(QFile &file)
+{
+    for (int waited = 0;; waited += 10) {
+        OVERLAPPED at = appendsByte();
+        if (LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+            return true;
+        if (GetLastError() != ERROR_LOCK_VIOLATION || waited >= appendHoldMs)
+            return false;
+        Sleep(10);
+    }
+}
+
+void releaseAppends(QFile &file)
+{
+    OVERLAPPED at = appendsByte();
+    UnlockFileEx(handleOf(file), 0, 1, 0, &at);
+}
+
+QByteArray readAt(QFile &file, qint64 offset, qint64 bytes)
+{
+    QByteArray data(int(bytes), Qt::Uninitialized);
+    OVERLAPPED at = {};
+    at.Offset = DWORD(offset);
+    at.OffsetHigh = DWORD(offset >> 32);
+    DWORD got = 0;
+    if (!ReadFile(handleOf(file), data.data(), DWORD(bytes), &got, &at))
+        got = 0;
+    data.resize(int(got));
+    return data;
+}
+
+bool overwrite(QFile &file, const QByteArray &contents)
+{
+    // The log's handle can only append: a second one to the same file (not
+    // to its name, which may have changed meanwhile) writes from the start.
+    const HANDLE handle = ReOpenFile(handleOf(file), FILE_READ_DATA | FILE_WRITE_DATA,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const bool done = WriteFile(handle, contents.constData(), DWORD(contents.size()), &written, nullptr)
+                      && written == DWORD(contents.size()) && SetEndOfFile(handle);
+    CloseHandle(handle);
+    return done;
 }
 
 QString diskFullError()

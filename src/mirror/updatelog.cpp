@@ -3,40 +3,35 @@
 #include "mirror/fileops.h"
 
 #include <QDateTime>
-#include <QFileInfo>
-#include <QSaveFile>
 
 const char UpdateLog::fileName[] = "quorvane-starter.log";
-
-namespace {
-
-// Keeps the newer half of a log that has grown too long, from a line's start.
-void cutBack(const QString &path)
-{
-    QFile old(path);
-    if (!old.open(QIODevice::ReadOnly))
-        return;
-    const QByteArray text = old.readAll();
-    old.close();
-    const int from = text.indexOf('\n', text.size() / 2);
-    QSaveFile cut(path);
-    if (from < 0 || !cut.open(QIODevice::WriteOnly))
-        return;
-    cut.write(text.constData() + from + 1, text.size() - from - 1);
-    cut.commit();
-}
-
-} // namespace
 
 UpdateLog::UpdateLog(const QString &path)
     : file(path)
 {
-    const QFileInfo info(path);
-    if (info.isFile() && !info.isSymLink() && info.size() > maxBytes - 64 * 1024) // room for this run's lines
-        cutBack(path);
     // Unbuffered: each line is one append, whole even when two starters write.
     // Text: lines end in CR LF on Windows, as its editors expect.
-    fileops::openForAppending(file);
+    if (!fileops::openForAppending(file))
+        return;
+    const bool held = fileops::holdAppends(file);
+    if (held && file.size() > maxBytes - 64 * 1024) // room for this run's lines
+        cutBack();
+    if (held)
+        fileops::releaseAppends(file);
+}
+
+// Keeps the newer half megabyte of a log, from a line's start, in place:
+// every starter appending to it, before or after, appends to this very
+// file, and none while the cut is made. Only the part kept is read,
+// however long the log has grown.
+void UpdateLog::cutBack()
+{
+    const qint64 keep = maxBytes / 2;
+    const QByteArray tail = fileops::readAt(file, file.size() - keep, keep);
+    if (tail.size() < keep)
+        return; // not readable for this user: left as it is
+    const int from = tail.indexOf('\n');
+    fileops::overwrite(file, from < 0 ? QByteArray() : tail.mid(from + 1));
 }
 
 void UpdateLog::write(const QString &line)
@@ -45,5 +40,8 @@ void UpdateLog::write(const QString &line)
         return;
     const QDateTime now = QDateTime::currentDateTime();
     const QString stamp = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
+    const bool held = fileops::holdAppends(file);
     file.write((stamp + QLatin1Char(' ') + line + QLatin1Char('\n')).toUtf8());
+    if (held)
+        fileops::releaseAppends(file);
 }

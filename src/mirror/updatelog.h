@@ -8,8 +8,8 @@
 // the target directory, for an administrator who hears that a workstation
 // behaves oddly: when each update began and how it ended, and every line it
 // wrote on standard error, one line per event, each after the local time.
-// It is kept to about a megabyte: when it would grow past that, its older
-// half goes. Where it cannot be written, the update goes on without it.
+// It is kept to about a megabyte: when it would grow past that, all but its
+// newest half megabyte goes. Where it cannot be written, the update goes on without it.
 // It is never copied from the master, nor removed.
 class UpdateLog
 {
@@ -21,6 +21,8 @@ public:
     void write(const QString &line);
 
 private:
+    void cutBack();
+
     QFile file;
 };
 
