@@ -5,7 +5,6 @@
 #include "updatelock.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QString>
@@ -136,8 +135,8 @@ void update(const StarterSettings &settings, QFileInfo &masterCheck, QFileInfo &
     puts("Synchronizuji program, cekejte prosim ...");
     fflush(stdout); // show it before a long copy, also when output is not a terminal
     log.write(QStringLiteral("update begins: master %1 (check file %2 bytes), target %3 (check file %4 bytes)")
-                  .arg(QDir::toNativeSeparators(settings.masterDir)).arg(masterCheck.size())
-                  .arg(QDir::toNativeSeparators(settings.targetDir)).arg(targetCheck.size()));
+                  .arg(shownPath(settings.masterDir)).arg(masterCheck.size())
+                  .arg(shownPath(settings.targetDir)).arg(targetCheck.size()));
     UpdateLock lock(settings.targetDir, report);
     lock.acquire();
     masterCheck.refresh(); // another starter may have finished the work meanwhile

@@ -5,7 +5,6 @@
 #include "processes.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QSysInfo>
 
 #include <cstdlib>
@@ -94,7 +93,7 @@ UpdateLock::State UpdateLock::judge()
 
 void UpdateLock::acquire()
 {
-    const QString shownPath = QDir::toNativeSeparators(path);
+    const QString shown = shownPath(path);
     ProgressLine progress;
     QElapsedTimer waited;
     waited.start();
@@ -118,7 +117,7 @@ void UpdateLock::acquire()
         if (state == Free && lock.tryLock(0)) {
             progress.erase();
             if (tookOver)
-                report.line(QStringLiteral("took over the lock %1 of a starter that is no longer at work").arg(shownPath));
+                report.line(QStringLiteral("took over the lock %1 of a starter that is no longer at work").arg(shown));
             else if (othersWorked && waited.elapsed() >= 1000)
                 report.note(QStringLiteral("waited %1 s for another starter's update").arg(waited.elapsed() / 1000));
             heartbeat = new Heartbeat(path, stop);
@@ -127,7 +126,7 @@ void UpdateLock::acquire()
         }
         if (state == Free && lock.error() != QLockFile::LockFailedError) {
             progress.erase();
-            report.line(QStringLiteral("cannot make the lock %1, updating without it").arg(shownPath));
+            report.line(QStringLiteral("cannot make the lock %1, updating without it").arg(shown));
             return;
         }
         if (state != Live) {
@@ -135,7 +134,7 @@ void UpdateLock::acquire()
                 inTheWay.start();
             if (inTheWay.elapsed() >= unremovableMs) {
                 progress.erase();
-                report.line(QStringLiteral("cannot remove the stale lock %1, updating without it").arg(shownPath));
+                report.line(QStringLiteral("cannot remove the stale lock %1, updating without it").arg(shown));
                 return;
             }
             QThread::msleep(50);

@@ -1467,6 +1467,11 @@ void StarterTest::updateLog_data()
     QTest::newRow("a file that cannot be updated") << "blocked"
         << QStringList{first, "%E", "update incomplete: 0 files, 0.0 MB in %S s; 1 failures, the next start tries again"};
     QTest::newRow("a lock taken over") << "lock" << QStringList{first, "%E", complete};
+    // A name cannot forge a line: it shows its line break, in the log as on standard error.
+    QTest::newRow("a name with a line break") << "line break"
+        << QStringList{first, "quorvane-starter: cannot update %T/evil<0A>2026-01-01T00:00:00+01:00 update complete: "
+                              "forged: Is a directory",
+                       "update incomplete: 0 files, 0.0 MB in %S s; 1 failures, the next start tries again"};
     QTest::newRow("an update cut short, and the next") << "interrupted"
         << QStringList{first, first, "%E", "update complete: %S files, %S MB in %S s"};
     QTest::newRow("a log grown past a megabyte") << "long log" << QStringList{first, complete};
@@ -1493,6 +1498,12 @@ void StarterTest::updateLog()
     if (situation == "blocked") {
         writeFile(master + "/blocked.dll", "new");
         makeDirs(target + "/blocked.dll");
+    } else if (situation == "line break") {
+        if (onWindows())
+            QSKIP("no such name on Windows");
+        const QString name = "/evil\n2026-01-01T00:00:00+01:00 update complete: forged";
+        writeFile(master + name, "new");
+        makeDirs(target + name);
     } else if (situation == "lock") {
         writeFile(target + "/.quorvane-starter.lock", "");
         QCOMPARE(QProcess::execute("touch", {"-d", "1 hour ago", target + "/.quorvane-starter.lock"}), 0);
@@ -1571,8 +1582,9 @@ void StarterTest::updateLog()
     }
     QFile::remove(record);
     const Run current = start(); // a start that finds nothing to do writes nothing
-    QCOMPARE(current.out, situation == "blocked" ? syncing : synced);
-    if (situation != "blocked")
+    const bool failsAgain = situation == "blocked" || situation == "line break";
+    QCOMPARE(current.out, failsAgain ? syncing : synced);
+    if (!failsAgain)
         QCOMPARE(readFile(log).replace("\r\n", "\n"), text);
 }
 

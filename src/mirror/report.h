@@ -6,9 +6,9 @@
 #include <functional>
 
 // The starter's own lines on standard error, one whole line each:
-// "quorvane-starter: <what> <path>: <reason>", the path as the system
-// writes it. Where the run keeps a record (its update log), every line goes
-// there as well.
+// "quorvane-starter: <what> <path>: <reason>", the path as shownPath gives
+// it. Where the run keeps a record (its update log), every line goes there
+// as well.
 class Report
 {
 public:
@@ -23,5 +23,11 @@ public:
 private:
     Record record;
 };
+
+// A path as the system writes it, with every control character shown as
+// its code in angle brackets ("<0A>" for a line break): a name can then
+// never break a line, nor pass for part of a real path ('<' is no
+// character of a Windows name).
+QString shownPath(const QString &path);
 
 #endif
