@@ -76,6 +76,7 @@ private slots:
     void readOnlyFiles();
     void longTargetPath();
     void windowsNames();
+    void progressOnTerminal_data();
     void progressOnTerminal();
     void targetsThatKeepLess_data();
     void targetsThatKeepLess();
@@ -1257,11 +1258,19 @@ void StarterTest::windowsNames()
     QCOMPARE(readFile(target + "/" + data.first()), QByteArray("second"));
 }
 
+void StarterTest::progressOnTerminal_data()
+{
+    QTest::addColumn<int>("columns"); // 0: as the terminal has it
+    QTest::newRow("a terminal of its own width") << 0;
+    QTest::newRow("a terminal narrower than the line") << 20;
+}
+
 // On a terminal an update shows how far it has come, on one line that is
-// wiped before the closing message; elsewhere it adds nothing (see the
-// other tests, whose standard error stays empty).
+// wiped before the closing message, and never wraps; elsewhere it adds
+// nothing (see the other tests, whose standard error stays empty).
 void StarterTest::progressOnTerminal()
 {
+    QFETCH(int, columns);
     if (onWindows())
         QSKIP("Wine's console is no Windows console on a pseudo-terminal");
     makeInstallation();
@@ -1272,12 +1281,21 @@ void StarterTest::progressOnTerminal()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QUORVANE_TEST_RECORD", record);
     script.setProcessEnvironment(env);
-    const QString command = QString("'%1' -m '%2' -t '%3' 2>&1").arg(STARTER_PATH, master, target);
+    QString command = QString("'%1' -m '%2' -t '%3' 2>&1").arg(STARTER_PATH, master, target);
+    if (columns > 0)
+        command.prepend(QString("stty cols %1; ").arg(columns));
     script.start("script", {"-qfec", command, "/dev/null"});
     QVERIFY(script.waitForFinished(60000));
     QCOMPARE(script.exitCode(), 0);
     const QByteArray screen = script.readAllStandardOutput();
     QVERIFY2(screen.startsWith("Synchronizuji program, cekejte prosim ...\r\n\r"), screen.constData());
+    if (columns > 0) { // cut to the width, each redraw and each wipe
+        QVERIFY2(screen.contains("\r53 of 53 files, 1.0 \r"), screen.constData());
+        for (const QByteArray &drawn : screen.mid(screen.indexOf('\n')).split('\r'))
+            QVERIFY2(drawn.size() <= columns, drawn.constData());
+        verifyMirrored();
+        return;
+    }
     // At 100 % at the end (the check file too; then, as the master was
     // written just now, a look at it again), wiped with blanks, then the
     // usual closing line.

@@ -116,6 +116,9 @@ QString directoryInTheWayError();
 QString lastError();
 
 bool stderrIsTerminal();
+// How many characters a line on standard error's console can take without
+// wrapping; 0 when it does not say.
+int consoleColumns();
 // Writes text to standard error as the console shows it: UTF-16 to a
 // Windows console, else in the encoding of file names.
 void writeError(const QString &text);

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -367,6 +368,13 @@ QString lastError()
 bool stderrIsTerminal()
 {
     return isatty(STDERR_FILENO);
+}
+
+int consoleColumns()
+{
+    // A terminal's last column takes a character without wrapping.
+    struct winsize size;
+    return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 void writeError(const QString &text)

@@ -438,6 +438,15 @@ bool stderrIsTerminal()
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
 }
 
+int consoleColumns()
+{
+    // A console wraps as soon as its last column is written.
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return 0;
+    return std::max(0, info.srWindow.Right - info.srWindow.Left);
+}
+
 void writeError(const QString &text)
 {
     // A console shows UTF-16 whatever its code page; a file or a pipe gets UTF-8.

@@ -26,9 +26,13 @@ void ProgressLine::show(const QString &text, bool now)
     if (!enabled || (!now && sinceDrawn.isValid() && sinceDrawn.elapsed() < 100))
         return;
     sinceDrawn.start();
-    const QByteArray bytes = text.toLocal8Bit();
+    // Never wider than the console: a wrapped line cannot be drawn over.
+    const int columns = fileops::consoleColumns();
+    const QByteArray bytes = (columns > 0 ? text.left(columns) : text).toLocal8Bit();
     // Spaces, not terminal escapes, wipe a longer line: every console understands them.
-    const int padding = std::max(0, shown - int(bytes.size()));
+    int padding = std::max(0, shown - int(bytes.size()));
+    if (columns > 0)
+        padding = std::min(padding, std::max(0, columns - int(bytes.size())));
     fprintf(stderr, "\r%s%*s", bytes.constData(), padding, "");
     fflush(stderr);
     shown = bytes.size() + padding;
@@ -38,7 +42,8 @@ void ProgressLine::erase()
 {
     if (!enabled || shown == 0)
         return;
-    fprintf(stderr, "\r%*s\r", shown, "");
+    const int columns = fileops::consoleColumns();
+    fprintf(stderr, "\r%*s\r", columns > 0 ? std::min(shown, columns) : shown, "");
     fflush(stderr);
     shown = 0;
 }
