@@ -165,17 +165,22 @@ int main(int argc, char *argv[])
     const StarterSettings settings = parseCommandLine(argc, argv);
     QCoreApplication app(argc, argv);
 
-    std::unique_ptr<UpdateLog> log; // only an update writes one
+    std::unique_ptr<UpdateLog> log; // only an update, or a master not found, writes one
     const Report report([&log](const QString &line) {
         if (log)
             log->write(line);
     });
+    const QString logPath = settings.targetDir + QLatin1Char('/') + QLatin1String(UpdateLog::fileName);
     QFileInfo masterCheck(settings.masterDir + QLatin1Char('/') + settings.checkFile);
     QFileInfo targetCheck(settings.targetDir + QLatin1Char('/') + settings.checkFile);
     bool installed = false;
     if (updateDue(settings, masterCheck, targetCheck, report, &installed)) {
-        log.reset(new UpdateLog(settings.targetDir + QLatin1Char('/') + QLatin1String(UpdateLog::fileName)));
+        log.reset(new UpdateLog(logPath));
         update(settings, masterCheck, targetCheck, *log, report);
+    } else if (!masterCheck.exists() && QFileInfo(settings.targetDir).isDir()) {
+        // Silent on the console, as ever; the log tells an administrator why.
+        UpdateLog(logPath).write(QStringLiteral("master check file not found: %1; the program was not started")
+                                     .arg(shownPath(masterCheck.filePath())));
     }
     if (!installed)
         return -1;

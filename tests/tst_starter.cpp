@@ -234,7 +234,8 @@ void StarterTest::missingCheckFile_data()
     QTest::newRow("neither") << false << false;
 }
 
-// A disconnected master drive or a missing installation: silent, nothing done.
+// A disconnected master drive or a missing installation: silent, nothing done
+// but, for a master not found, one line in the log of a target there is.
 void StarterTest::missingCheckFile()
 {
     QFETCH(bool, inMaster);
@@ -250,7 +251,14 @@ void StarterTest::missingCheckFile()
     QCOMPARE(run.status, 255);
     QCOMPARE(run.out, QByteArray());
     QCOMPARE(run.err, QByteArray());
-    QCOMPARE(treeOf(target), before);
+    QMap<QString, QByteArray> after = treeOf(target);
+    const QByteArray log = after.take("quorvane-starter.log");
+    QCOMPARE(after, before);
+    const QRegularExpressionMatch stamp = logStamp.match(QString::fromUtf8(log));
+    QCOMPARE(log.mid(stamp.capturedLength()).replace("\r\n", "\n"),
+             inMaster ? QByteArray()
+                      : "master check file not found: " + shown(master + "/quorvane.exe").toUtf8()
+                            + "; the program was not started\n");
     QVERIFY(!waitForLaunch(record, 300).happened);
 }
 
