@@ -70,6 +70,7 @@ Copier::~Copier()
     if (!batch.empty()) // the workers write into the batch's jobs
         flush();
     discard();
+    fileops::closeFileSystem(&fileSystem);
 }
 
 void Copier::run(std::function<void()> work)
@@ -80,6 +81,12 @@ void Copier::run(std::function<void()> work)
 
 void Copier::copy(const QString &master, const QString &target, const FileEntry &masterEntry, bool replacing)
 {
+    if (!fileSystemOpened) { // before anything is written to it
+        fileSystem = fileops::openFileSystem(directoryOf(target));
+        fileSystemOpened = true;
+    }
+    if (batch.empty()) // a batch that may go to disk at once leaves it to that
+        writeOutEach = !fileops::littleElseUnsaved(0);
     std::unique_ptr<CopyJob> job(new CopyJob);
     job->replacing = replacing;
     job->master = master;
@@ -89,11 +96,14 @@ void Copier::copy(const QString &master, const QString &target, const FileEntry 
     CopyJob *work = job.get();
     QAtomicInteger<qint64> *bytes = &progress.bytesDone;
     BusyRetry *busy = &retry;
-    run([work, bytes, busy] {
+    const bool writeOut = writeOutEach;
+    run([work, bytes, busy, writeOut] {
         work->outcome.error = busy->run([&]() -> FileResult {
             work->outcome = fileops::copyToNew(work->master, work->temporary, work->masterEntry, bytes);
             return work->outcome;
         });
+        if (writeOut)
+            fileops::startWriteOut(work->outcome);
     });
     batchBytes += masterEntry.size;
     progress.addQueued(masterEntry.size);
@@ -148,12 +158,26 @@ void Copier::flush()
         }
         job->outcome = fileops::copyToNew(job->master, job->temporary, job->masterEntry, &progress.bytesDone);
     }
-    // Every copy's data is on disk before it may replace anything. The syncs
-    // of a batch run side by side, so that they share journal commits.
+    // Every copy's data is on disk before it may replace anything: the
+    // whole batch at once, in one journal commit, where nothing much else
+    // would be waited for; else each copy alone, side by side, so that their
+    // syncs share commits. A write that failed shows either way.
+    qint64 pages = 0;
+    bool anyCopy = false;
+    for (const auto &job : batch) {
+        anyCopy = anyCopy || (!job->walkFailure && job->outcome.error.isEmpty());
+        pages += (job->masterEntry.size + 4095) / 4096;
+    }
+    const bool together = anyCopy && fileops::littleElseUnsaved(pages * 4096)
+                          && fileops::syncFileSystem(fileSystem);
     for (const auto &job : batch) {
         if (job->walkFailure || !job->outcome.error.isEmpty())
             continue;
         CopyJob *work = job.get();
+        if (together && work->outcome.kept.device == fileSystem.device) {
+            fileops::finishCopy(&work->outcome, true); // closes it
+            continue;
+        }
         run([work] {
             const QString error = fileops::finishCopy(&work->outcome);
             if (!error.isEmpty()) {

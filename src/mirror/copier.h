@@ -22,8 +22,9 @@ struct CopyJob;
 // Copies files on a few worker threads into temporaries beside the files
 // they replace, and keeps them there until the whole update can go in:
 // commit() then puts them all in place, discard() removes them and leaves
-// the target as it was. Copies are made in batches; the workers make each
-// copy of a batch durable side by side, and the batch's failures are
+// the target as it was. Copies are made in batches, each made durable as
+// a whole (one sync of the file system, where that waits for nobody else's
+// data) or copy by copy side by side; the batch's failures are
 // reported in the order the files were given, one whole line each. The
 // disk's own failures count: a copy that could not be made durable fails.
 class Copier
@@ -95,6 +96,9 @@ private:
     int placedCount = 0;
     qint64 placedByteCount = 0;
     QSet<QString> changedDirs;
+    fileops::FileSystem fileSystem; // the target's, for making a batch durable at once
+    bool fileSystemOpened = false;
+    bool writeOutEach = true;       // each copy of this batch sets off its own write-out
 };
 
 // Makes the entries of these directories durable, on a few threads; returns

@@ -70,13 +70,33 @@ QPair<quint64, quint64> identity(const QString &path);
 // Copies source, which must be a regular file of master's size, into a new
 // file temporary (which must not exist) and gives it the master's time and
 // permissions, as far as the target's file system keeps them. On failure
-// nothing is left behind. The data may still be on its way to the disk:
-// finishCopy waits for it. copiedBytes counts up.
+// nothing is left behind. The data may still be in memory: finishCopy (or
+// syncFileSystem) puts it on disk. copiedBytes counts up.
 CopyOutcome copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
                       QAtomicInteger<qint64> *copiedBytes);
 // The data of a successful copy is on disk (a failure of the disk shows
 // here); nothing of the copy is held open any more. Once done, it is done.
-QString finishCopy(CopyOutcome *outcome);
+// onDisk: syncFileSystem already put it there.
+QString finishCopy(CopyOutcome *outcome, bool onDisk = false);
+// Sets a successful copy's data on its way to the disk now, so that
+// finishCopy waits less.
+void startWriteOut(const CopyOutcome &outcome);
+// Whether, on the whole machine, at most a few megabytes besides ownBytes
+// wait to be written: then syncing a whole file system makes the update
+// wait for nobody else's data.
+bool littleElseUnsaved(qint64 ownBytes);
+// A file system, watched from when it was opened (by a directory of it)
+// for whether everything written to it since has reached the disk.
+struct FileSystem
+{
+    qintptr handle = -1;
+    quint64 device = 0; // as FileEntry::device tells it (0: none)
+};
+FileSystem openFileSystem(const QString &directory);
+void closeFileSystem(FileSystem *fileSystem);
+// Puts everything written to the file system on disk at once: false where
+// that failed, or where a write since it was opened failed.
+bool syncFileSystem(const FileSystem &fileSystem);
 // A directory's entries (renames into it, new subdirectories) are on disk.
 QString syncDirectory(const QString &path);
 // Whether the file system of directory keeps permissions as they are set

@@ -218,13 +218,10 @@ CopyOutcome copyToNew(const QString &source, const QString &temporary, const Fil
             error = errno;
     }
     close(in);
-    if (error == 0) {
-        // The disk starts on the data now; finishCopy waits for it later.
-        sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
-        outcome.handle = out;
-    } else if (close(out) != 0 && error == 0) {
-        error = errno;
-    }
+    if (error == 0)
+        outcome.handle = out; // finishCopy syncs and closes it
+    else
+        close(out);
     if (error != 0) {
         unlink(out8.constData());
         outcome.error = qt_error_string(error); // the first failure, not a clean-up call's
@@ -234,16 +231,73 @@ CopyOutcome copyToNew(const QString &source, const QString &temporary, const Fil
     return outcome;
 }
 
-QString finishCopy(CopyOutcome *outcome)
+QString finishCopy(CopyOutcome *outcome, bool onDisk)
 {
     const int fd = int(outcome->handle);
     if (fd < 0)
         return QString();
     outcome->handle = -1;
-    QString error = fdatasync(fd) == 0 ? QString() : lastError();
+    QString error = onDisk || fdatasync(fd) == 0 ? QString() : lastError();
     if (close(fd) != 0 && error.isEmpty())
         error = lastError();
     return error;
+}
+
+void startWriteOut(const CopyOutcome &outcome)
+{
+    if (outcome.handle >= 0)
+        sync_file_range(int(outcome.handle), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+bool littleElseUnsaved(qint64 ownBytes)
+{
+    // What another program left unsaved would be waited for too: a few
+    // megabytes cost a moment, its hundreds would slow the update down.
+    const qint64 othersAtMost = 16 << 20;
+    FILE *meminfo = fopen("/proc/meminfo", "re");
+    if (!meminfo)
+        return false;
+    qint64 unsaved = 0;
+    int found = 0;
+    char line[256];
+    while (fgets(line, sizeof line, meminfo)) {
+        long long kB = 0;
+        if (sscanf(line, "Dirty: %lld kB", &kB) == 1 || sscanf(line, "Writeback: %lld kB", &kB) == 1) {
+            unsaved += kB * 1024;
+            ++found;
+        }
+    }
+    fclose(meminfo);
+    return found == 2 && unsaved - ownBytes <= othersAtMost;
+}
+
+FileSystem openFileSystem(const QString &directory)
+{
+    // syncfs() reports the file system's write errors since this descriptor
+    // was opened (Linux 5.8 and later): opened before the copies are
+    // written, it misses none of theirs.
+    FileSystem fileSystem;
+    const int fd = open(encoded(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat info;
+    if (fd >= 0 && fstat(fd, &info) == 0) {
+        fileSystem.handle = fd;
+        fileSystem.device = info.st_dev;
+    } else if (fd >= 0) {
+        close(fd);
+    }
+    return fileSystem;
+}
+
+void closeFileSystem(FileSystem *fileSystem)
+{
+    if (fileSystem->handle >= 0)
+        close(int(fileSystem->handle));
+    fileSystem->handle = -1;
+}
+
+bool syncFileSystem(const FileSystem &fileSystem)
+{
+    return fileSystem.handle >= 0 && syncfs(int(fileSystem.handle)) == 0;
 }
 
 QString syncDirectory(const QString &path)
