@@ -875,8 +875,8 @@ void StarterTest::checkFileWrittenInPlace()
     QThread::msleep(200);
     QStringList prefix;
     if (syncDelayMs > 0)
-        prefix = QStringList{"strace", "--seccomp-bpf", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync",
-                             "-e", QString("inject=fdatasync:delay_enter=%1").arg(syncDelayMs * 1000)};
+        prefix = QStringList{"strace", "--seccomp-bpf", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync,syncfs",
+                             "-e", QString("inject=fdatasync,syncfs:delay_enter=%1").arg(syncDelayMs * 1000)};
     const Run run = start(args, false, prefix);
     const bool leftFirst = !written.loadAcquire();
     writer.join();
@@ -1138,10 +1138,11 @@ void StarterTest::liveUpdateIsWaitedFor()
     writeStandIn(target + "/quorvane.exe", 10);
     QTemporaryDir firstOut, secondOut;
     QProcess first, second;
-    // The first starter stops for 3 s in its first sync, with the lock made.
+    // The first starter stops for 3 s in its first sync (of a copy, or of
+    // the whole batch), with the lock made.
     startStarter(first, {"-m", master, "-t", target}, dir->path(), record + "1", firstOut.path(), false,
-                 {"strace", "--seccomp-bpf", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync",
-                  "-e", "inject=fdatasync:delay_enter=3000000:when=1"});
+                 {"strace", "--seccomp-bpf", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync,syncfs",
+                  "-e", "inject=fdatasync,syncfs:delay_enter=3000000:when=1"});
     const QString lock = target + "/.quorvane-starter.lock";
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(lock), 10000);
     // Meanwhile the clock was stepped: the lock looks an hour old.
