@@ -16,9 +16,11 @@ namespace {
 // faster than 4; on a local disk they were alike.
 const int workerCount = 8;
 // A batch is made durable together: large enough that the syncs of its
-// files share the file system's journal commits, small enough that the
-// queue stays small.
-const int batchFiles = 256;
+// files share the file system's journal commits (20,000 small files went to
+// disk in 0.93 of the time with 512 as with 256, one commit per batch), small
+// enough that the queue stays small and its copies, open until then, stay
+// well within the 1024 descriptors a process has by default.
+const int batchFiles = 512;
 const qint64 batchBytes = 64 << 20;
 
 QString directoryOf(const QString &path)
