@@ -16,11 +16,14 @@ namespace {
 // faster than 4; on a local disk they were alike.
 const int workerCount = 8;
 // A batch is made durable together: large enough that the syncs of its
-// files share the file system's journal commits (20,000 small files went to
-// disk in 0.93 of the time with 512 as with 256, one commit per batch), small
-// enough that the queue stays small and its copies, open until then, stay
-// well within the 1024 descriptors a process has by default.
+// files share the file system's journal commits, small enough that the
+// queue stays small and its copies, open until then, stay well within the
+// 1024 descriptors a process has by default. A batch that goes to disk in
+// one sync of the file system closes its copies as they are written, and
+// is larger: 20,000 small files took 0.93 of the time in batches of 512 as
+// in 256, and 0.88 in batches of 1024 (one journal commit each).
 const int batchFiles = 512;
+const int batchFilesAtOnce = 2048;
 const qint64 batchBytes = 64 << 20;
 
 QString directoryOf(const QString &path)
@@ -56,6 +59,7 @@ struct CopyJob
     FileEntry masterEntry;
     bool replacing = false;
     CopyOutcome outcome;
+    bool syncByName = false; // closed before it was known to be on disk
     const char *walkFailure = nullptr; // what could not be done, for the walk's own
     QString failedPath;
 };
@@ -104,13 +108,17 @@ void Copier::copy(const QString &master, const QString &target, const FileEntry 
             work->outcome = fileops::copyToNew(work->master, work->temporary, work->masterEntry, bytes);
             return work->outcome;
         });
-        if (writeOut)
+        if (writeOut) {
             fileops::startWriteOut(work->outcome);
+        } else if (work->outcome.handle >= 0) { // synced with the file system, or else by name
+            fileops::finishCopy(&work->outcome, true);
+            work->syncByName = true;
+        }
     });
     batchBytes += masterEntry.size;
     progress.addQueued(masterEntry.size);
     batch.push_back(std::move(job));
-    if (int(batch.size()) >= batchFiles || batchBytes >= ::batchBytes)
+    if (int(batch.size()) >= (writeOutEach ? batchFiles : batchFilesAtOnce) || batchBytes >= ::batchBytes)
         flush();
     else
         progress.draw();
@@ -181,7 +189,8 @@ void Copier::flush()
             continue;
         }
         run([work] {
-            const QString error = fileops::finishCopy(&work->outcome);
+            const QString error = work->syncByName ? fileops::syncFile(work->temporary)
+                                                   : fileops::finishCopy(&work->outcome);
             if (!error.isEmpty()) {
                 fileops::removeFile(work->temporary);
                 work->outcome.error = error;

@@ -81,6 +81,9 @@ QString finishCopy(CopyOutcome *outcome, bool onDisk = false);
 // Sets a successful copy's data on its way to the disk now, so that
 // finishCopy waits less.
 void startWriteOut(const CopyOutcome &outcome);
+// Puts the data of a copy closed by finishCopy(onDisk) on disk after all,
+// by its name: a write of it that failed shows here too.
+QString syncFile(const QString &path);
 // Whether, on the whole machine, at most a few megabytes besides ownBytes
 // wait to be written: then syncing a whole file system makes the update
 // wait for nobody else's data.

@@ -249,6 +249,17 @@ void startWriteOut(const CopyOutcome &outcome)
         sync_file_range(int(outcome.handle), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
+QString syncFile(const QString &path)
+{
+    const int fd = open(encoded(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return lastError();
+    QString error = fdatasync(fd) == 0 ? QString() : lastError();
+    if (close(fd) != 0 && error.isEmpty())
+        error = lastError();
+    return error;
+}
+
 bool littleElseUnsaved(qint64 ownBytes)
 {
     // What another program left unsaved would be waited for too: a few
