@@ -251,13 +251,9 @@ void startWriteOut(const CopyOutcome &outcome)
 
 QString syncFile(const QString &path)
 {
-    const int fd = open(encoded(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return lastError();
-    QString error = fdatasync(fd) == 0 ? QString() : lastError();
-    if (close(fd) != 0 && error.isEmpty())
-        error = lastError();
-    return error;
+    CopyOutcome reopened;
+    reopened.handle = open(encoded(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    return reopened.handle < 0 ? lastError() : finishCopy(&reopened);
 }
 
 bool littleElseUnsaved(qint64 ownBytes)

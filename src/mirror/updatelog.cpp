@@ -6,6 +6,28 @@
 
 const char UpdateLog::fileName[] = "quorvane-starter.log";
 
+namespace {
+
+// While it lives, the other starters' writes to the log wait (where the
+// log could be held at all).
+class AppendsHeld
+{
+public:
+    explicit AppendsHeld(QFile &file) : file(file), held(fileops::holdAppends(file)) {}
+    ~AppendsHeld()
+    {
+        if (held)
+            fileops::releaseAppends(file);
+    }
+    bool isHeld() const { return held; }
+
+private:
+    QFile &file;
+    const bool held;
+};
+
+} // namespace
+
 UpdateLog::UpdateLog(const QString &path)
     : file(path)
 {
@@ -13,11 +35,9 @@ UpdateLog::UpdateLog(const QString &path)
     // Text: lines end in CR LF on Windows, as its editors expect.
     if (!fileops::openForAppending(file))
         return;
-    const bool held = fileops::holdAppends(file);
-    if (held && file.size() > maxBytes - 64 * 1024) // room for this run's lines
+    const AppendsHeld hold(file);
+    if (hold.isHeld() && file.size() > maxBytes - 64 * 1024) // room for this run's lines
         cutBack();
-    if (held)
-        fileops::releaseAppends(file);
 }
 
 // Keeps the newer half megabyte of a log, from a line's start, in place:
@@ -40,8 +60,6 @@ void UpdateLog::write(const QString &line)
         return;
     const QDateTime now = QDateTime::currentDateTime();
     const QString stamp = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
-    const bool held = fileops::holdAppends(file);
+    const AppendsHeld hold(file);
     file.write((stamp + QLatin1Char(' ') + line + QLatin1Char('\n')).toUtf8());
-    if (held)
-        fileops::releaseAppends(file);
 }
