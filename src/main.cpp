@@ -31,8 +31,15 @@ QString closingLine(const MirrorSummary &summary, int failures, qint64 ms)
     const QString done = QStringLiteral("%1 files, %2 MB in %3 s")
                              .arg(summary.copied).arg(summary.bytes / 1e6, 0, 'f', 1).arg(ms / 1000.0, 0, 'f', 1);
     switch (summary.ending) {
-    case MirrorSummary::Incomplete:
-        return QStringLiteral("update incomplete: %1; %2 failures, the next start tries again").arg(done).arg(failures);
+    case MirrorSummary::Incomplete: {
+        // What went in, where something had begun to.
+        const QString wentIn = summary.stayedIn < 0 ? QString()
+                               : summary.stayedIn == 0
+                                   ? QStringLiteral("; all taken back out")
+                                   : QStringLiteral("; %1 files stayed in beside the old check file").arg(summary.stayedIn);
+        return QStringLiteral("update incomplete: %1; %2 failures, the next start tries again%3")
+            .arg(done).arg(failures).arg(wentIn);
+    }
     case MirrorSummary::MasterChanging:
         return QStringLiteral("master still changing: %1; the next start tries again").arg(done);
     case MirrorSummary::CheckFileNotDurable:

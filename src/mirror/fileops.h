@@ -70,50 +70,36 @@ QPair<quint64, quint64> identity(const QString &path);
 // Copies source, which must be a regular file of master's size, into a new
 // file temporary (which must not exist) and gives it the master's time and
 // permissions, as far as the target's file system keeps them. On failure
-// nothing is left behind. The data may still be in memory: finishCopy (or
-// syncFileSystem) puts it on disk. copiedBytes counts up.
+// nothing is left behind. Where the platform leaves the data in memory, the
+// copy comes back open (handle), for the update to put it on disk its own
+// way; copiedBytes counts up.
 CopyOutcome copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
                       QAtomicInteger<qint64> *copiedBytes);
-// The data of a successful copy is on disk (a failure of the disk shows
-// here); nothing of the copy is held open any more. Once done, it is done.
-// onDisk: syncFileSystem already put it there.
+// Closes what copyToNew left open of a copy, after putting its data on disk
+// unless onDisk says it is there already (a failure of the disk shows here).
+// Once done, it is done.
 QString finishCopy(CopyOutcome *outcome, bool onDisk = false);
-// Sets a successful copy's data on its way to the disk now, so that
-// finishCopy waits less.
-void startWriteOut(const CopyOutcome &outcome);
-// Puts the data of a copy closed by finishCopy(onDisk) on disk after all,
-// by its name: a write of it that failed shows here too.
-QString syncFile(const QString &path);
-// Whether, on the whole machine, at most a few megabytes besides ownBytes
-// wait to be written: then syncing a whole file system makes the update
-// wait for nobody else's data.
-bool littleElseUnsaved(qint64 ownBytes);
-// A file system, watched from when it was opened (by a directory of it)
-// for whether everything written to it since has reached the disk.
-struct FileSystem
-{
-    qintptr handle = -1;
-    quint64 device = 0; // as FileEntry::device tells it (0: none)
-};
-FileSystem openFileSystem(const QString &directory);
-void closeFileSystem(FileSystem *fileSystem);
-// Puts everything written to the file system on disk at once: false where
-// that failed, or where a write since it was opened failed.
-bool syncFileSystem(const FileSystem &fileSystem);
 // A directory's entries (renames into it, new subdirectories) are on disk.
 QString syncDirectory(const QString &path);
 // Whether the file system of directory keeps permissions as they are set
 // (probe names a file that may be made there for a moment to find out).
 bool keepsPermissions(const QString &probe);
 
-// Puts temporary in place of destination in one step, also where the old
-// file is a program that is running.
-FileResult replaceFile(const QString &temporary, const QString &destination);
-bool removeFile(const QString &path);
+// Puts from in place of to in one step, replacing what is there; fails
+// where to cannot be replaced (in use, read-only on Windows, immutable).
+FileResult replaceFile(const QString &from, const QString &to);
+// Renames path to aside, which must not exist: the file is then missing
+// under its name until something is put there.
+FileResult moveAside(const QString &path, const QString &aside);
+// Removes a file; on Windows also a read-only one, unless the name is one of
+// several of the same file (clearing the attribute would clear the others').
+FileResult removeFile(const QString &path);
 // Gives the file at path a second name, kept (a hard link), so that it can
-// be put back with replaceFile after path has been replaced; fails where the
-// file system has no such links.
-QString keepOld(const QString &path, const QString &kept);
+// be put back with replaceFile after path has been replaced. Fails where
+// the file system or its policy gives this file none (the update then moves
+// the old file aside instead); Windows gives a read-only file none, so that
+// no name of an installed file ever has to lose the attribute to go.
+FileResult keepOld(const QString &path, const QString &kept);
 // Opens file (its name set) for writing text, each write landing whole at
 // the end even while other processes append to it too; only where the name
 // is a regular file, or nothing yet (never a link, a pipe, a device).

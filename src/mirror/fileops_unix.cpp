@@ -243,70 +243,6 @@ QString finishCopy(CopyOutcome *outcome, bool onDisk)
     return error;
 }
 
-void startWriteOut(const CopyOutcome &outcome)
-{
-    if (outcome.handle >= 0)
-        sync_file_range(int(outcome.handle), 0, 0, SYNC_FILE_RANGE_WRITE);
-}
-
-QString syncFile(const QString &path)
-{
-    CopyOutcome reopened;
-    reopened.handle = open(encoded(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    return reopened.handle < 0 ? lastError() : finishCopy(&reopened);
-}
-
-bool littleElseUnsaved(qint64 ownBytes)
-{
-    // What another program left unsaved would be waited for too: a few
-    // megabytes cost a moment, its hundreds would slow the update down.
-    const qint64 othersAtMost = 16 << 20;
-    FILE *meminfo = fopen("/proc/meminfo", "re");
-    if (!meminfo)
-        return false;
-    qint64 unsaved = 0;
-    int found = 0;
-    char line[256];
-    while (fgets(line, sizeof line, meminfo)) {
-        long long kB = 0;
-        if (sscanf(line, "Dirty: %lld kB", &kB) == 1 || sscanf(line, "Writeback: %lld kB", &kB) == 1) {
-            unsaved += kB * 1024;
-            ++found;
-        }
-    }
-    fclose(meminfo);
-    return found == 2 && unsaved - ownBytes <= othersAtMost;
-}
-
-FileSystem openFileSystem(const QString &directory)
-{
-    // syncfs() reports the file system's write errors since this descriptor
-    // was opened (Linux 5.8 and later): opened before the copies are
-    // written, it misses none of theirs.
-    FileSystem fileSystem;
-    const int fd = open(encoded(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat info;
-    if (fd >= 0 && fstat(fd, &info) == 0) {
-        fileSystem.handle = fd;
-        fileSystem.device = info.st_dev;
-    } else if (fd >= 0) {
-        close(fd);
-    }
-    return fileSystem;
-}
-
-void closeFileSystem(FileSystem *fileSystem)
-{
-    if (fileSystem->handle >= 0)
-        close(int(fileSystem->handle));
-    fileSystem->handle = -1;
-}
-
-bool syncFileSystem(const FileSystem &fileSystem)
-{
-    return fileSystem.handle >= 0 && syncfs(int(fileSystem.handle)) == 0;
-}
-
 QString syncDirectory(const QString &path)
 {
     const int fd = open(encoded(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -330,23 +266,37 @@ bool keepsPermissions(const QString &probe)
     return kept;
 }
 
-FileResult replaceFile(const QString &temporary, const QString &destination)
+namespace {
+
+FileResult result(bool done)
+{
+    FileResult outcome;
+    if (!done)
+        outcome.error = lastError();
+    return outcome;
+}
+
+} // namespace
+
+FileResult replaceFile(const QString &from, const QString &to)
 {
     // rename() replaces in one step, even a program that is running.
-    FileResult result;
-    if (rename(encoded(temporary).constData(), encoded(destination).constData()) != 0)
-        result.error = lastError();
-    return result;
+    return result(rename(encoded(from).constData(), encoded(to).constData()) == 0);
 }
 
-QString keepOld(const QString &path, const QString &kept)
+FileResult moveAside(const QString &path, const QString &aside)
 {
-    return link(encoded(path).constData(), encoded(kept).constData()) == 0 ? QString() : lastError();
+    return result(rename(encoded(path).constData(), encoded(aside).constData()) == 0);
 }
 
-bool removeFile(const QString &path)
+FileResult keepOld(const QString &path, const QString &kept)
 {
-    return unlink(encoded(path).constData()) == 0;
+    return result(link(encoded(path).constData(), encoded(kept).constData()) == 0);
+}
+
+FileResult removeFile(const QString &path)
+{
+    return result(unlink(encoded(path).constData()) == 0);
 }
 
 bool openForAppending(QFile &file)

@@ -253,35 +253,6 @@ QString finishCopy(CopyOutcome *, bool)
     return QString();
 }
 
-void startWriteOut(const CopyOutcome &)
-{
-    // Every copy was flushed as it was written.
-}
-
-QString syncFile(const QString &)
-{
-    return QString(); // flushed as it was written
-}
-
-bool littleElseUnsaved(qint64)
-{
-    return false; // the copies are on disk already
-}
-
-FileSystem openFileSystem(const QString &)
-{
-    return FileSystem();
-}
-
-void closeFileSystem(FileSystem *)
-{
-}
-
-bool syncFileSystem(const FileSystem &)
-{
-    return false;
-}
-
 QString syncDirectory(const QString &)
 {
     // Renames were written through (MOVEFILE_WRITE_THROUGH).
@@ -294,54 +265,77 @@ bool keepsPermissions(const QString &)
     return true;
 }
 
-FileResult replaceFile(const QString &temporary, const QString &destination)
-{
-    FileResult result;
-    const std::wstring from = longPath(temporary);
-    const std::wstring to = longPath(destination);
-    if (moveReplacing(from, to))
-        return result;
-    DWORD error = GetLastError();
+namespace {
 
-    // A read-only file cannot be replaced: clear the attribute, and restore it
-    // if the file stays.
-    const DWORD attributes = GetFileAttributesW(to.c_str());
-    const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-    if (readOnly && SetFileAttributesW(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-        if (moveReplacing(from, to))
-            return result;
-        error = GetLastError();
-    }
-    // A running program or a loaded library cannot be replaced, but it can be
-    // renamed: the running instance keeps the old file, the next start gets
-    // the new one. The old file goes now if it can, else at a later update
-    // (a temporary's name with a suffix is a leftover like the temporary).
-    const bool isFile = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-    if (isFile && (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)) {
-        const std::wstring moved = longPath(temporary + QLatin1String(".old"));
-        if (MoveFileExW(to.c_str(), moved.c_str(), MOVEFILE_WRITE_THROUGH)) {
-            if (moveReplacing(from, to)) {
-                DeleteFileW(moved.c_str());
-                return result;
-            }
-            error = GetLastError();
-            MoveFileExW(moved.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH);
-        }
-    }
-    if (readOnly)
-        SetFileAttributesW(to.c_str(), attributes);
-    fail(&result, error, isFile);
-    return result;
+FileResult result(bool done, bool onFile = true)
+{
+    FileResult outcome;
+    if (!done)
+        fail(&outcome, GetLastError(), onFile);
+    return outcome;
 }
 
-QString keepOld(const QString &path, const QString &kept)
+// How many names the file has; 0 when that cannot be told.
+DWORD linkCount(const std::wstring &path)
 {
-    return CreateHardLinkW(longPath(kept).c_str(), longPath(path).c_str(), nullptr) ? QString() : lastError();
+    const HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool ok = GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    return ok ? info.nNumberOfLinks : 0;
 }
 
-bool removeFile(const QString &path)
+} // namespace
+
+FileResult replaceFile(const QString &from, const QString &to)
 {
-    return DeleteFileW(longPath(path).c_str());
+    // One rename, written through. A running program, a loaded library or a
+    // read-only file refuses it; the update then moves the old file aside.
+    return result(moveReplacing(longPath(from), longPath(to)));
+}
+
+FileResult moveAside(const QString &path, const QString &aside)
+{
+    // A running program and a read-only file can be renamed.
+    return result(MoveFileExW(longPath(path).c_str(), longPath(aside).c_str(), MOVEFILE_WRITE_THROUGH));
+}
+
+FileResult keepOld(const QString &path, const QString &kept)
+{
+    // A hard link shares its file's attributes (on NTFS): the second name of
+    // a read-only file could only go by making the installed file writable.
+    const std::wstring installed = longPath(path);
+    const DWORD attributes = GetFileAttributesW(installed.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        FileResult refused;
+        fail(&refused, ERROR_ACCESS_DENIED, false);
+        return refused;
+    }
+    return result(CreateHardLinkW(longPath(kept).c_str(), installed.c_str(), nullptr));
+}
+
+FileResult removeFile(const QString &path)
+{
+    const std::wstring name = longPath(path);
+    if (DeleteFileW(name.c_str()))
+        return FileResult();
+    FileResult failed = result(false);
+    // A read-only name of the starter's own goes too, where it is the file's
+    // only name: another name would lose the attribute with it.
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY) || linkCount(name) != 1)
+        return failed;
+    if (SetFileAttributesW(name.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        if (DeleteFileW(name.c_str()))
+            return FileResult();
+        failed = result(false);
+        SetFileAttributesW(name.c_str(), attributes);
+    }
+    return failed;
 }
 
 bool openForAppending(QFile &file)

@@ -1,13 +1,16 @@
 #include "mirror/mirrordirectory.h"
 
 #include "mirror/busyretry.h"
+#include "mirror/commit.h"
 #include "mirror/comparison.h"
-#include "mirror/copier.h"
+#include "mirror/disk.h"
 #include "mirror/fileops.h"
+#include "mirror/plan.h"
 #include "mirror/progressline.h"
 #include "mirror/report.h"
+#include "mirror/stage.h"
+#include "mirror/staged.h"
 #include "mirror/temporarynames.h"
-#include "mirror/treewalk.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -50,36 +53,37 @@ bool sameContents(const QString &a, const QString &b)
     return true;
 }
 
-// One update: passes over the master until it is at rest, then everything
-// in place at once, the check file last.
+// One update: passes over the master until it is at rest, each planning
+// and staging what differs, then everything in place at once, the check
+// file last.
 class Update
 {
 public:
     Update(const QString &master, const QString &target, const MirrorOptions &options, const Report &report)
         : master(master), target(target), options(options), report(report),
-          copier(names, progress, comparison, retry, report), last(names, progress, comparison, retry, report)
+          disk(options.disk ? *options.disk : Disk::system()), tree(names), last(names),
+          stage(target, disk, names, tree, progress, comparison, retry, report),
+          lastStage(target, disk, names, last, progress, comparison, retry, report)
     {
         // A target that keeps no permissions (FAT, exFAT) is not compared by them.
         if (QFileInfo(target).isDir() && !fileops::keepsPermissions(names.in(target)))
             comparison.ignorePermissionsOn(fileops::identity(target).first);
     }
-
-    MirrorSummary::Ending run()
-    {
-        const MirrorSummary::Ending ending = bringToRest();
-        if (ending != MirrorSummary::Complete)
-            return ending; // the copies waiting go with the copiers
-        return placeEverything();
-    }
-
-    int failures() const { return copier.failures() + last.failures() + syncFailures; }
-    int placed() const { return copier.placed() + last.placed(); }
-    qint64 placedBytes() const { return copier.placedBytes() + last.placedBytes(); }
     ~Update() { progress.erase(); }
 
+    MirrorSummary run(int *failures)
+    {
+        MirrorSummary summary;
+        summary.ending = bringToRest();
+        if (summary.ending == MirrorSummary::Complete) // else the staged copies go with their lists
+            summary.ending = placeEverything(&summary);
+        *failures = stage.failures() + lastStage.failures() + commitFailures;
+        return summary;
+    }
+
 private:
-    // Copies what differs, then looks again until two looks agree and the
-    // check file's copy is the master's.
+    // Plans and stages what differs, then looks again until two looks agree
+    // and the check file's copy is the master's.
     MirrorSummary::Ending bringToRest()
     {
         for (int passes = 1;; ++passes) {
@@ -102,16 +106,17 @@ private:
 
     bool pass()
     {
-        TreeWalk walk(options, names, comparison, copier);
-        const int before = copier.copiesMade();
-        walk.run(master, target);
-        copier.finish();
+        Plan plan(options, disk, names, comparison, tree);
+        const int before = stage.copiesMade();
+        plan.run(master, target, [this](const DirectoryPlan &directory) { stage.add(directory); });
+        stage.finish();
         passEnded.start();
-        copiedLastPass = copier.copiesMade() - before;
+        grown += plan.grownDirectories();
+        copiedLastPass = stage.copiesMade() - before;
         previousLook = look;
-        look = walk.look();
-        newest = walk.newestChangeNs();
-        return copier.failures() == 0;
+        look = plan.look();
+        newest = plan.newestChangeNs();
+        return stage.failures() == 0;
     }
 
     // Waits until ms after since, within the time a release is waited for in
@@ -137,19 +142,23 @@ private:
             return true;
         const QString clean = QDir::cleanPath(options.checkFile);
         checkMaster = master + QLatin1Char('/') + clean;
-        checkTarget = target + QLatin1Char('/') + clean;
         const FileEntry entry = fileops::fileEntry(checkMaster);
         if (!entry.error.isEmpty() || !entry.isFile) {
             report.failure("cannot read", checkMaster,
                           entry.isDir || entry.error.isEmpty() ? fileops::notRegularFileError() : entry.error);
             return false;
         }
-        const FileEntry targetEntry = fileops::fileEntry(checkTarget);
-        if (comparison.needsCopy(entry, targetEntry.error.isEmpty() ? &targetEntry : nullptr, checkTarget))
-            last.copy(checkMaster, checkTarget, entry, targetEntry.error.isEmpty());
-        last.finish();
+        DirectoryPlan plan;
+        plan.master = checkMaster.section(QLatin1Char('/'), 0, -2);
+        plan.target = (target + QLatin1Char('/') + clean).section(QLatin1Char('/'), 0, -2);
+        const FileEntry targetEntry = fileops::fileEntry(target + QLatin1Char('/') + clean);
+        const bool installed = targetEntry.error.isEmpty();
+        if (comparison.needsCopy(entry, installed ? &targetEntry : nullptr, target + QLatin1Char('/') + clean))
+            plan.copies.append(DirectoryPlan::Copy{ entry, installed });
+        lastStage.add(plan);
+        lastStage.finish();
         copied.start();
-        return last.failures() == 0;
+        return lastStage.failures() == 0;
     }
 
     // A share may show file details seconds old, but reads data afresh: the
@@ -157,38 +166,44 @@ private:
     // same bytes a quiet second after the copy read them.
     bool checkFileHeldStill()
     {
-        const QString copy = last.temporaryOf(checkTarget);
-        if (copy.isEmpty())
+        if (last.size() == 0)
             return true;
-        return waitQuietly(copied, quietMs) && sameContents(checkMaster, copy);
+        return waitQuietly(copied, quietMs) && sameContents(checkMaster, last.temporaryOf(0));
     }
 
-    // All copies into place, on disk, then the check file.
-    MirrorSummary::Ending placeEverything()
+    // All copies into place, on disk, then the check file: all or nothing.
+    MirrorSummary::Ending placeEverything(MirrorSummary *summary)
     {
-        if (copier.commit() > 0)
+        Commit commit(disk, names, report, progress);
+        const Commit::Result done = commit.run(tree, last, grown);
+        commitFailures = done.failures;
+        summary->copied = done.placed;
+        summary->bytes = done.bytes;
+        if (!done.complete) {
+            summary->stayedIn = done.stayedIn;
             return MirrorSummary::Incomplete;
-        syncFailures = syncDirectories(copier.changedDirectories(), report);
-        if (syncFailures > 0 || last.commit() > 0)
-            return MirrorSummary::Incomplete;
-        syncFailures = syncDirectories(last.changedDirectories(), report);
-        return syncFailures > 0 ? MirrorSummary::CheckFileNotDurable : MirrorSummary::Complete;
+        }
+        return done.checkFileDurable ? MirrorSummary::Complete : MirrorSummary::CheckFileNotDurable;
     }
 
     const QString master, target;
     const MirrorOptions options;
     const Report &report;
+    Disk &disk;
     TemporaryNames names;
     ProgressLine progress;
     Comparison comparison;
     BusyRetry retry;
-    Copier copier; // the tree
-    Copier last;   // the check file
-    QString checkMaster, checkTarget;
+    StagedFiles tree; // the copies of the tree
+    StagedFiles last; // the check file's
+    Stage stage;
+    Stage lastStage;
+    QSet<QString> grown;
+    QString checkMaster;
     QByteArray look, previousLook;
     qint64 newest = 0;
     int copiedLastPass = 0;
-    int syncFailures = 0;
+    int commitFailures = 0;
     QElapsedTimer passEnded, copied, waited;
 };
 
@@ -201,11 +216,9 @@ int mirrorDirectory(const QString &master, const QString &target, const MirrorOp
         return 0;
     const Report standardError;
     Update update(master, target, options, options.report ? *options.report : standardError);
-    const MirrorSummary::Ending ending = update.run();
-    if (summary) {
-        summary->ending = ending;
-        summary->copied = update.placed();
-        summary->bytes = update.placedBytes();
-    }
-    return update.failures();
+    int failures = 0;
+    const MirrorSummary done = update.run(&failures);
+    if (summary)
+        *summary = done;
+    return failures;
 }

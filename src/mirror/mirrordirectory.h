@@ -20,6 +20,7 @@
 // Every entry that could not be read or updated is reported on standard
 // error, one line each; the return value is how many there were. summary,
 // where given, receives what was done.
+class Disk;
 class Report;
 
 struct MirrorOptions
@@ -28,6 +29,7 @@ struct MirrorOptions
     QStringList ownFiles;         // the target's own files at its top, never copied over
     bool removeLeftovers = true;  // of killed runs: only where no other run may be at work
     const Report *report = nullptr; // where lines go (null: standard error alone)
+    Disk *disk = nullptr;           // the calls that change the target (null: the system's)
 };
 
 struct MirrorSummary
@@ -41,6 +43,9 @@ struct MirrorSummary
     int copied = 0;         // files put in place
     qint64 bytes = 0;       // in them
     Ending ending = Complete;
+    // Incomplete only: -1 where nothing had begun to go in; else how many
+    // new files stayed in (0: all were taken back out).
+    int stayedIn = -1;
 };
 
 int mirrorDirectory(const QString &master, const QString &target, const MirrorOptions &options = MirrorOptions(),

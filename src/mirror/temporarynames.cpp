@@ -13,9 +13,9 @@ TemporaryNames::TemporaryNames()
                  .arg(stamp, 6, 16, QLatin1Char('0'));
 }
 
-QString TemporaryNames::in(const QString &directory)
+QString TemporaryNames::at(const QString &directory, quint64 number) const
 {
-    return directory + QLatin1Char('/') + prefix + QString::number(next++, 16);
+    return directory + QLatin1Char('/') + prefix + QString::number(number, 16);
 }
 
 bool TemporaryNames::isTemporary(const QString &name)

@@ -1,6 +1,7 @@
 #ifndef TEMPORARYNAMES_H
 #define TEMPORARYNAMES_H
 
+#include <QAtomicInteger>
 #include <QString>
 
 // Names of temporary files for one run: hidden, short, in the file's own
@@ -10,13 +11,17 @@ class TemporaryNames
 {
 public:
     TemporaryNames();
-    QString in(const QString &directory);
+    QString in(const QString &directory) { return at(directory, take()); }
+    // A name's number, and the name it stands for: a long list of waiting
+    // copies keeps the number alone.
+    quint64 take() { return next.fetchAndAddRelaxed(1); } // on any thread
+    QString at(const QString &directory, quint64 number) const;
     static bool isTemporary(const QString &name);
     bool isOurs(const QString &name) const;
 
 private:
     QString prefix;
-    quint64 next = 0;
+    QAtomicInteger<quint64> next{ 0 };
 };
 
 #endif

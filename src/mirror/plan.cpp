@@ -1,7 +1,8 @@
-#include "mirror/treewalk.h"
+#include "mirror/plan.h"
 
 #include "mirror/comparison.h"
-#include "mirror/copier.h"
+#include "mirror/disk.h"
+#include "mirror/staged.h"
 #include "mirror/temporarynames.h"
 
 #include <QDataStream>
@@ -35,8 +36,9 @@ bool sameName(const QString &a, const QString &b)
 
 } // namespace
 
-TreeWalk::TreeWalk(const MirrorOptions &options, TemporaryNames &names, const Comparison &comparison, Copier &copier)
-    : options(options), names(names), comparison(comparison), copier(copier)
+Plan::Plan(const MirrorOptions &options, Disk &disk, TemporaryNames &names, const Comparison &comparison,
+           const StagedFiles &staged)
+    : options(options), disk(disk), names(names), comparison(comparison), staged(staged)
 {
     if (!options.checkFile.isEmpty()) {
         const QString clean = QDir::cleanPath(options.checkFile);
@@ -45,8 +47,9 @@ TreeWalk::TreeWalk(const MirrorOptions &options, TemporaryNames &names, const Co
     }
 }
 
-void TreeWalk::run(const QString &master, const QString &target)
+void Plan::run(const QString &master, const QString &target, const Each &each)
 {
+    this->each = each;
     const Identity masterId = fileops::identity(master);
     ListingPrefetcher listings(master);
     prefetcher = &listings;
@@ -54,7 +57,7 @@ void TreeWalk::run(const QString &master, const QString &target)
     prefetcher = nullptr;
 }
 
-void TreeWalk::note(const QString &relative, const FileEntry &entry)
+void Plan::note(const QString &relative, const FileEntry &entry)
 {
     newestChange = std::max({ newestChange, entry.mtimeNs, entry.changedNs });
     QByteArray record;
@@ -64,7 +67,7 @@ void TreeWalk::note(const QString &relative, const FileEntry &entry)
     lookHash.addData(record);
 }
 
-void TreeWalk::walk(const QString &master, const QString &target, const QString &relative,
+void Plan::walk(const QString &master, const QString &target, const QString &relative,
                     Identity masterId, Identity targetId)
 {
     // A link back into the tree, or a target inside the master, would
@@ -76,14 +79,17 @@ void TreeWalk::walk(const QString &master, const QString &target, const QString 
         return;
     Listing masterListing = prefetcher->take(master); // sorted as the walk goes
 
+    DirectoryPlan plan;
+    plan.master = master;
+    plan.target = target;
     Listing targetListing = fileops::listDirectory(target);
     // One level only; a relative target is taken from the current directory.
     if (!targetListing.error.isEmpty() && !QFileInfo(target).isDir()) {
-        const QString error = fileops::makeDirectory(target);
+        const QString error = disk.makeDirectory(target);
         if (!error.isEmpty()) {
-            copier.fail("cannot create directory", target, error);
+            plan.failures.append(qMakePair(0, Failure{ "cannot create directory", target, error }));
         } else {
-            copier.changed(target.section(QLatin1Char('/'), 0, -2));
+            grown.insert(target.section(QLatin1Char('/'), 0, -2));
             targetId = fileops::identity(target); // it may lie inside the master
         }
     }
@@ -100,8 +106,8 @@ void TreeWalk::walk(const QString &master, const QString &target, const QString 
     QVector<Subdirectory> subdirs;
     {   // the listings are let go before the subdirectories are walked
         if (!masterListing.error.isEmpty())
-            copier.fail("cannot read directory", master, masterListing.error);
-        handleFiles(master, target, relative, masterListing.entries, targetListing.entries);
+            plan.failures.append(qMakePair(0, Failure{ "cannot read directory", master, masterListing.error }));
+        planFiles(&plan, relative, masterListing.entries, targetListing.entries);
         if (options.removeLeftovers)
             removeLeftovers(target, masterListing.entries, targetListing.entries);
         QHash<QString, Identity> targetDirs;
@@ -111,12 +117,15 @@ void TreeWalk::walk(const QString &master, const QString &target, const QString 
         }
         for (const FileEntry &dir : masterListing.entries) {
             if (dir.isDir && !dir.hidden && dir.badName)
-                copier.fail("cannot read directory", master + QLatin1Char('/') + dir.name, qt_error_string(EILSEQ));
+                plan.failures.append(qMakePair(plan.copies.size(),
+                                               Failure{ "cannot read directory", master + QLatin1Char('/') + dir.name,
+                                                        qt_error_string(EILSEQ) }));
             else if (ListingPrefetcher::isWalked(dir))
                 subdirs.append(Subdirectory{ dir.name, Identity(dir.device, dir.inode),
                                              targetDirs.value(key(dir.name)) });
         }
     }
+    each(plan);
     for (const Subdirectory &dir : subdirs)
         walk(master + QLatin1Char('/') + dir.name, target + QLatin1Char('/') + dir.name,
              relative.isEmpty() ? dir.name : relative + QLatin1Char('/') + dir.name, dir.masterId, dir.targetId);
@@ -125,19 +134,31 @@ void TreeWalk::walk(const QString &master, const QString &target, const QString 
 }
 
 // Leftovers of a run that was killed; a file the master has is the master's.
-void TreeWalk::removeLeftovers(const QString &target, const QVector<FileEntry> &masterEntries,
+void Plan::removeLeftovers(const QString &target, const QVector<FileEntry> &masterEntries,
                                const QVector<FileEntry> &targetEntries)
 {
     for (const FileEntry &file : targetEntries) {
         if (file.isFile && TemporaryNames::isTemporary(file.name) && !names.isOurs(file.name)
             && std::none_of(masterEntries.begin(), masterEntries.end(),
                             [&](const FileEntry &m) { return sameName(m.name, file.name); }))
-            fileops::removeFile(target + QLatin1Char('/') + file.name);
+            disk.removeFile(target + QLatin1Char('/') + file.name);
     }
 }
 
-void TreeWalk::handleFiles(const QString &master, const QString &target, const QString &relative,
-                           const QVector<FileEntry> &files, const QVector<FileEntry> &targetEntries)
+// The local configuration, the starter's own files, the check file (it goes
+// in last), and the earlier of two names that are one where case is ignored.
+bool Plan::leftOut(const QString &relative, const FileEntry &file, int index,
+                   const QHash<QString, int> &lastOfName) const
+{
+    const bool inCheckDir = !checkName.isEmpty() && sameName(relative, checkDir);
+    return sameName(file.name, QLatin1String(excludedFile)) || (inCheckDir && sameName(file.name, checkName))
+           || (relative.isEmpty() && std::any_of(options.ownFiles.begin(), options.ownFiles.end(),
+                                                 [&](const QString &own) { return sameName(file.name, own); }))
+           || (!lastOfName.isEmpty() && lastOfName.value(key(file.name)) != index);
+}
+
+void Plan::planFiles(DirectoryPlan *plan, const QString &relative, const QVector<FileEntry> &files,
+                     const QVector<FileEntry> &targetEntries)
 {
     QHash<QString, const FileEntry *> targetFiles;
     for (const FileEntry &file : targetEntries)
@@ -148,30 +169,28 @@ void TreeWalk::handleFiles(const QString &master, const QString &target, const Q
         for (int i = 0; i < files.size(); ++i)
             lastOfName.insert(key(files[i].name), i);
     }
-    const bool inCheckDir = !checkName.isEmpty() && sameName(relative, checkDir);
-
     for (int i = 0; i < files.size(); ++i) {
         const FileEntry &file = files[i];
         note(relative, file);
         if (file.hidden || file.isDir)
             continue;
         if (!file.error.isEmpty() || file.badName) {
-            copier.fail("cannot read", master + QLatin1Char('/') + file.name,
-                        file.badName ? qt_error_string(EILSEQ) : file.error);
+            plan->failures.append(qMakePair(plan->copies.size(),
+                                            Failure{ "cannot read", plan->master + QLatin1Char('/') + file.name,
+                                                     file.badName ? qt_error_string(EILSEQ) : file.error }));
             continue;
         }
-        if (!file.isFile || sameName(file.name, QLatin1String(excludedFile))
-            || (inCheckDir && sameName(file.name, checkName))
-            || (relative.isEmpty() && std::any_of(options.ownFiles.begin(), options.ownFiles.end(),
-                                                  [&](const QString &own) { return sameName(file.name, own); }))
-            || (!lastOfName.isEmpty() && lastOfName.value(key(file.name)) != i))
+        if (!file.isFile || leftOut(relative, file, i, lastOfName))
             continue;
-        const QString to = target + QLatin1Char('/') + file.name;
         const FileEntry *existing = targetFiles.value(key(file.name));
         FileEntry waiting;
-        if (existing && existing->isDir) // known now, rather than when everything else is ready
-            copier.fail("cannot update", to, fileops::directoryInTheWayError());
-        else if (comparison.needsCopy(file, copier.waiting(to, &waiting) ? &waiting : existing, to))
-            copier.copy(master + QLatin1Char('/') + file.name, to, file, existing != nullptr);
+        if (existing && existing->isDir) { // known now, rather than when everything else is ready
+            plan->failures.append(qMakePair(plan->copies.size(),
+                                            Failure{ "cannot update", plan->target + QLatin1Char('/') + file.name,
+                                                     fileops::directoryInTheWayError() }));
+        } else if (comparison.needsCopy(file, staged.find(plan->target, file.name, &waiting) ? &waiting : existing,
+                                        plan->target + QLatin1Char('/') + file.name)) {
+            plan->copies.append(DirectoryPlan::Copy{ file, existing != nullptr });
+        }
     }
 }

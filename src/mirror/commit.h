@@ -1,0 +1,84 @@
+#ifndef COMMIT_H
+#define COMMIT_H
+
+#include "mirror/workers.h"
+
+#include <QSet>
+#include <QString>
+
+#include <vector>
+
+class BusyRetry;
+class Disk;
+class ProgressLine;
+class Report;
+class StagedFiles;
+class TemporaryNames;
+
+// Puts the staged copies in, all or none, in named steps over the one list:
+// every old file first gets a second, hidden name (a hard link; where it
+// gets none, it is moved to that name right before its new file goes in),
+// then the copies go in, the directories that changed are synced, and the
+// check file goes in by one rename. Where any step fails, every file that
+// went in is taken back out (its old version put back from its second name,
+// a new file removed); the second names go only once their files are
+// settled, and one that could not be put back stays, with a line that
+// names it.
+class Commit
+{
+public:
+    struct Result
+    {
+        bool complete = false;       // the tree and the check file are in
+        bool checkFileDurable = true; // its directory synced
+        int placed = 0;              // files that went in (complete only)
+        qint64 bytes = 0;
+        int stayedIn = 0;            // new files that stayed in after all
+        int failures = 0;
+    };
+
+    Commit(Disk &disk, TemporaryNames &names, const Report &report, ProgressLine &progress);
+    // tree: the staged copies; checkFile: the check file's, if any;
+    // grown: directories that got new subdirectories.
+    Result run(StagedFiles &tree, StagedFiles &checkFile, const QSet<QString> &grown);
+
+private:
+    // One staged copy on its way in, and where its old version is meanwhile.
+    struct Placing
+    {
+        static const qint64 none = -1;
+        Placing(const StagedFiles *list, int file) : list(list), file(file) {}
+        const StagedFiles *list;
+        int file;
+        qint64 kept = none;     // the old version's second name (a number of the run's names)
+        bool linked = false;    // kept is a second link: the old file is still in place too
+        qint64 aside = none;    // a name the file in the way was moved to, removed when settled
+        bool in = false;        // the new file is in place
+        bool keepKept = false;  // kept could not be put back: it stays, and is reported
+        QString error;
+        QString line;           // said once the workers are done
+
+        QString target() const;
+    };
+
+    void keepOldVersions();
+    bool putIn();
+    QString putIn(Placing *place, const QString &from, BusyRetry &retry);
+    bool syncDirectories(const QSet<QString> &directories);
+    void takeBackOut();
+    void settle();
+    void sayLines();
+    QString kept(const Placing &place) const;
+    void failure(const char *what, const QString &path, const QString &reason);
+
+    Disk &disk;
+    TemporaryNames &names;
+    const Report &report;
+    ProgressLine &progress;
+    Workers workers;
+    StagedFiles *staged = nullptr;
+    std::vector<Placing> placing;
+    Result result;
+};
+
+#endif
