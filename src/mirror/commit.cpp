@@ -101,6 +101,7 @@ bool Commit::putIn()
                     work->kept = Placing::none;
                     return;
                 }
+                work->changed = true;
             }
             work->error = putIn(work, work->list->temporaryOf(work->file), *busy);
         }, mostAtOnce);
@@ -139,6 +140,7 @@ QString Commit::putIn(Placing *place, const QString &from, BusyRetry &retry)
     });
     if (error.isEmpty()) {
         place->in = true;
+        place->changed = true;
         return error;
     }
     if (place->aside != Placing::none) {
@@ -146,7 +148,9 @@ QString Commit::putIn(Placing *place, const QString &from, BusyRetry &retry)
         const QString back = retry.run([&] { return disk.replaceFile(aside, target); });
         if (back.isEmpty()) {
             place->aside = Placing::none;
-        } else if (!place->linked) { // else its second name puts it back
+        } else if (place->kept != Placing::none) { // its second name puts it back
+            place->changed = true;
+        } else {
             place->line = QStringLiteral("cannot put back %1: %2; its old version is kept as %3")
                               .arg(shownPath(target), back, shownPath(aside));
             place->aside = Placing::none; // it stays
@@ -190,13 +194,13 @@ void Commit::takeBackOut()
 {
     BusyRetry retry; // an allowance of its own
     for (Placing &place : placing) {
-        if (!place.in && (place.kept == Placing::none || place.linked))
-            continue; // nothing of it changed
+        if (!place.changed)
+            continue;
         Placing *work = &place;
         BusyRetry *busy = &retry;
         workers.runBounded([this, work, busy] {
             const QString target = work->target();
-            if (work->kept == Placing::none) {
+            if (work->kept == Placing::none) { // a new file
                 const QString error = busy->run([&] { return disk.removeFile(target); });
                 if (error.isEmpty())
                     work->in = false;
@@ -210,6 +214,7 @@ void Commit::takeBackOut()
             if (error.isEmpty()) {
                 work->kept = Placing::none; // it is in place again
                 work->in = false;
+                work->changed = false;
             } else {
                 work->line = QStringLiteral("cannot put back %1: %2; its old version is kept as %3")
                                  .arg(shownPath(target), error, shownPath(old));

@@ -54,6 +54,7 @@ private:
         bool linked = false;    // kept is a second link: the old file is still in place too
         qint64 aside = none;    // a name the file in the way was moved to, removed when settled
         bool in = false;        // the new file is in place
+        bool changed = false;   // the old version is no longer in place: it must be put back
         bool keepKept = false;  // kept could not be put back: it stays, and is reported
         QString error;
         QString line;           // said once the workers are done

@@ -1,0 +1,173 @@
+// The update's last steps on a small update, one call failing at a time, in
+// process on real directories: the installation ends all old or all new (or
+// as its lines say, file by file), the summary says which, and the next
+// update finishes and leaves nothing hidden behind.
+#include "faultydisk.h"
+#include "mirror/mirrordirectory.h"
+#include "mirror/report.h"
+#include "testsupport.h"
+
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+
+namespace {
+
+using F = FaultyDisk;
+const QStringList files{ "app.exe", "a.txt", "sub/b.txt", "sub/c.txt" }; // c.txt is new
+const QStringList all = files;
+
+} // namespace
+
+class CommitTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void oneStepFails_data();
+    void oneStepFails();
+
+private:
+    QTemporaryDir *dir = nullptr;
+    QString master, target;
+};
+
+void CommitTest::init()
+{
+    dir = new QTemporaryDir;
+    QVERIFY(dir->isValid());
+    master = dir->path() + "/master";
+    target = dir->path() + "/target";
+    for (const QString &file : files)
+        writeFile(master + "/" + file, "new " + file.toUtf8() + ", longer");
+    for (const QString &file : files.mid(0, 3))
+        writeFile(target + "/" + file, "old " + file.toUtf8());
+    makeOld(master);
+    makeOld(target);
+}
+
+void CommitTest::cleanup()
+{
+    delete dir;
+}
+
+void CommitTest::oneStepFails_data()
+{
+    QTest::addColumn<Faults>("faults");
+    QTest::addColumn<QStringList>("newAfter");  // files new afterwards; the others as they were
+    QTest::addColumn<QStringList>("missing");   // files gone afterwards
+    QTest::addColumn<int>("ending");            // MirrorSummary::Ending
+    QTest::addColumn<int>("stayedIn");
+    QTest::addColumn<QString>("said");          // a pattern the lines match, all of them joined
+
+    const QString b = "/sub/b\\.txt$";
+    // The new file cannot go in, nor once more after the old one is moved aside.
+    const FaultyDisk::Fault bFails{ F::Replace, b, 1, 2, EIO, false };
+    QTest::newRow("nothing fails") << Faults{} << all << QStringList() << int(MirrorSummary::Complete) << -1 << "^$";
+    QTest::newRow("a copy cannot be made") << Faults{ { F::Copy, "/sub/\\.~qv", 1, 1, EIO, false } }
+        << QStringList() << QStringList() << int(MirrorSummary::Incomplete) << -1
+        << "^quorvane-starter: cannot update .*/sub/(b|c)\\.txt: Input/output error$";
+    QTest::newRow("no second links: each old file moved aside")
+        << Faults{ { F::KeepOld, ".", 1, 0, EPERM, false } } << all << QStringList()
+        << int(MirrorSummary::Complete) << -1 << "^$";
+    QTest::newRow("no second link for one file") << Faults{ { F::KeepOld, "/a\\.txt$", 1, 1, EMLINK, false } }
+        << all << QStringList() << int(MirrorSummary::Complete) << -1 << "^$";
+    QTest::newRow("a rename fails") << Faults{ bFails } << QStringList()
+        << QStringList() << int(MirrorSummary::Incomplete) << 0
+        << "^quorvane-starter: cannot update .*/sub/b\\.txt: Input/output error$";
+    QTest::newRow("a rename fails, no second links")
+        << Faults{ { F::KeepOld, ".", 1, 0, EPERM, false }, { F::Replace, b, 1, 1, EIO, false } } << QStringList()
+        << QStringList() << int(MirrorSummary::Incomplete) << 0 << "cannot update .*/sub/b\\.txt";
+    QTest::newRow("nothing can go in under a name, nor come back")
+        << Faults{ { F::Replace, b, 1, 0, EIO, false } } << QStringList() << QStringList{ "sub/b.txt" }
+        << int(MirrorSummary::Incomplete) << 0
+        << "cannot put back .*/sub/b\\.txt: Input/output error; its old version is kept as .*/sub/\\.~qv[^/]*$";
+    QTest::newRow("an old file cannot be moved aside")
+        << Faults{ { F::KeepOld, ".", 1, 0, EPERM, false }, { F::MoveAside, "/a\\.txt$", 1, 0, EACCES, false } }
+        << QStringList() << QStringList() << int(MirrorSummary::Incomplete) << 0
+        << "^quorvane-starter: cannot update .*/a\\.txt: Permission denied$";
+    QTest::newRow("a rename held for a moment")
+        << Faults{ { F::Replace, b, 1, 2, EBUSY, true }, { F::MoveAside, b, 1, 0, EIO, false } } << all
+        << QStringList() << int(MirrorSummary::Complete) << -1 << "^$";
+    QTest::newRow("an old version cannot be put back")
+        << Faults{ bFails, { F::Replace, "/a\\.txt$", 2, 0, EIO, false },
+                   { F::MoveAside, "/a\\.txt$", 1, 0, EIO, false } }
+        << QStringList{ "a.txt" } << QStringList() << int(MirrorSummary::Incomplete) << 1
+        << "cannot put back .*/a\\.txt: Input/output error; its old version is kept as .*/\\.~qv[^/]*$";
+    QTest::newRow("a put-back held for a moment")
+        << Faults{ bFails, { F::Replace, "/a\\.txt$", 2, 1, EBUSY, true },
+                   { F::MoveAside, "/a\\.txt$", 1, 0, EIO, false } }
+        << QStringList() << QStringList() << int(MirrorSummary::Incomplete) << 0 << "cannot update .*/b\\.txt";
+    QTest::newRow("a new file cannot be taken back out")
+        << Faults{ bFails, { F::Remove, "/sub/c\\.txt$", 1, 0, EACCES, false } }
+        << QStringList{ "sub/c.txt" } << QStringList() << int(MirrorSummary::Incomplete) << 1
+        << "cannot take back out .*/sub/c\\.txt: Permission denied; it stays in, new";
+    QTest::newRow("a directory sync fails") << Faults{ { F::SyncDirectory, "/sub$", 1, 1, EIO, false } }
+        << QStringList() << QStringList() << int(MirrorSummary::Incomplete) << 0
+        << "^quorvane-starter: cannot update .*/sub: Input/output error$";
+    QTest::newRow("the check file refuses a rename, moved aside")
+        << Faults{ { F::Replace, "/app\\.exe$", 1, 1, EACCES, false } } << all << QStringList()
+        << int(MirrorSummary::Complete) << -1 << "^$";
+    QTest::newRow("the check file cannot go in")
+        << Faults{ { F::Replace, "/app\\.exe$", 1, 0, EIO, false }, { F::MoveAside, "/app\\.exe$", 1, 0, EIO, false } }
+        << QStringList() << QStringList() << int(MirrorSummary::Incomplete) << 0
+        << "^quorvane-starter: cannot update .*/app\\.exe: Input/output error$";
+    QTest::newRow("the check file moved aside cannot be put back")
+        << Faults{ { F::Replace, "/app\\.exe$", 1, 0, EIO, false } } << QStringList() << QStringList{ "app.exe" }
+        << int(MirrorSummary::Incomplete) << 0
+        << "cannot put back .*/app\\.exe: Input/output error; its old version is kept as .*/\\.~qv";
+    QTest::newRow("the check file's directory sync fails")
+        << Faults{ { F::SyncDirectory, "/target$", 2, 1, EIO, false } } << all << QStringList()
+        << int(MirrorSummary::CheckFileNotDurable) << -1 << "cannot update .*/target: Input/output error$";
+    QTest::newRow("second names cannot be removed")
+        << Faults{ { F::Remove, "/\\.~qv[^/]*$", 1, 0, EACCES, false } } << all << QStringList()
+        << int(MirrorSummary::Complete) << -1 << "^$";
+}
+
+void CommitTest::oneStepFails()
+{
+    QFETCH(Faults, faults);
+    QFETCH(QStringList, newAfter);
+    QFETCH(QStringList, missing);
+    QFETCH(int, ending);
+    QFETCH(int, stayedIn);
+    QFETCH(QString, said);
+
+    FaultyDisk disk;
+    for (const FaultyDisk::Fault &fault : faults)
+        disk.fail(fault);
+    QStringList lines;
+    const Report report([&lines](const QString &line) { lines << line; });
+    MirrorOptions options = checkingFile("app.exe");
+    options.disk = &disk;
+    options.report = &report;
+    MirrorSummary summary;
+    mirrorDirectory(master, target, options, &summary);
+
+    QVERIFY2(QRegularExpression(said).match(lines.join('\n')).hasMatch(), qPrintable(lines.join('\n')));
+    QCOMPARE(int(summary.ending), ending);
+    QCOMPARE(summary.stayedIn, stayedIn);
+    for (const QString &file : files) {
+        const QByteArray old = file == "sub/c.txt" ? "<unreadable>" : "old " + file.toUtf8();
+        const QByteArray expected = missing.contains(file) ? "<unreadable>"
+                                    : newAfter.contains(file) ? "new " + file.toUtf8() + ", longer" : old;
+        QCOMPARE(readFile(target + "/" + file), expected);
+    }
+
+    // The next update, nothing failing, finishes what is left and leaves
+    // nothing hidden behind.
+    options.disk = nullptr;
+    options.report = nullptr;
+    mirrorDirectory(master, target, options, &summary);
+    QCOMPARE(int(summary.ending), int(MirrorSummary::Complete));
+    for (const QString &file : files)
+        QCOMPARE(readFile(target + "/" + file), "new " + file.toUtf8() + ", longer");
+    QCOMPARE(partialCopiesIn(target), QStringList());
+}
+
+QTEST_GUILESS_MAIN(CommitTest)
+#include "tst_commit.moc"
