@@ -32,27 +32,32 @@ private slots:
 
 void FailuresTest::updateThatCannotComplete_data()
 {
-    QTest::addColumn<QString>("obstacle");
-    QTest::addColumn<QString>("err");    // %T: target, %M: master
-    QTest::addColumn<QString>("winErr"); // the same from the Windows starter
+    QTest::addColumn<QString>("tmpfs");       // the target on a tmpfs with these limits
+    QTest::addColumn<bool>("immutable");      // the target's lib/core.dll
+    QTest::addColumn<QString>("denied");      // run as "nobody", this path's mode ...
+    QTest::addColumn<int>("mode");            // ... set to this
+    QTest::addColumn<QStringList>("prefix");  // the starter run under this
+    QTest::addColumn<QString>("err");         // %T: target, %M: master
+    QTest::addColumn<QString>("winErr");      // the same from the Windows starter
 
-    QTest::newRow("unreadable master file") << "unreadable file"
+    QTest::newRow("unreadable master file") << "" << false << "%M/lib/core.dll" << 0200 << QStringList()
         << "cannot read %M/lib/core.dll: Permission denied\n"
         << "cannot read %M/lib/core.dll: Access denied. (tried again for 5 s)\n";
-    QTest::newRow("disk full") << "full disk"
+    // Room for what is there, and for no new file or directory.
+    QTest::newRow("disk full") << "size=1m" << false << "" << 0 << QStringList()
         << "cannot update %T/lib/core.dll: No space left on device\n"
         << "cannot update %T/lib/core.dll: Disk full.\n";
-    QTest::newRow("immutable target file") << "immutable"
+    QTest::newRow("immutable target file") << "" << true << "" << 0 << QStringList()
         << "cannot update %T/lib/core.dll: Operation not permitted\n"
         << "cannot update %T/lib/core.dll: Access denied. (tried again for 5 s)\n";
-    QTest::newRow("read-only target directory") << "read-only"
+    QTest::newRow("read-only target directory") << "" << false << "%T/lib" << 0505 << QStringList()
         << "cannot update %T/lib/core.dll: Permission denied\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: Permission denied\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: No such file or directory\n"
         << "cannot update %T/lib/core.dll: Access denied.\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: Access denied.\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: Path not found.\n";
-    QTest::newRow("no inode left") << "no inodes"
+    QTest::newRow("no inode left") << "nr_inodes=5" << false << "" << 0 << QStringList()
         << "cannot make the lock %T/.quorvane-starter.lock, updating without it\n"
            "quorvane-starter: cannot update %T/lib/core.dll: No space left on device\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: No space left on device\n"
@@ -61,12 +66,15 @@ void FailuresTest::updateThatCannotComplete_data()
            "quorvane-starter: cannot update %T/lib/core.dll: Disk full.\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: Disk full.\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: Path not found.\n";
-    QTest::newRow("unreadable master directory") << "unreadable directory"
+    // Listed and entered, but its listing would come back empty.
+    QTest::newRow("unreadable master directory") << "" << false << "%M/lib" << 0701 << QStringList()
         << "cannot read directory %M/lib: Permission denied\n"
         << "cannot read directory %M/lib: Access denied.\n";
     // Every sync of new data fails, as on a disk going bad (no Windows row:
     // there the copies are flushed as they are written).
-    QTest::newRow("disk fails to write") << "failing sync"
+    QTest::newRow("disk fails to write") << "" << false << "" << 0
+        << QStringList{"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync,fsync,syncfs",
+                       "-e", "inject=fdatasync,fsync,syncfs:error=EIO"}
         << "cannot update %T/lib/core.dll: Input/output error\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: Input/output error\n"
         << "";
@@ -79,7 +87,11 @@ void FailuresTest::updateThatCannotComplete_data()
 // again, and the program still starts.
 void FailuresTest::updateThatCannotComplete()
 {
-    QFETCH(QString, obstacle);
+    QFETCH(QString, tmpfs);
+    QFETCH(bool, immutable);
+    QFETCH(QString, denied);
+    QFETCH(int, mode);
+    QFETCH(QStringList, prefix);
     QFETCH(QString, err);
     QFETCH(QString, winErr);
     if (!isRoot())
@@ -92,53 +104,40 @@ void FailuresTest::updateThatCannotComplete()
         QStringList command;
         ~Undo() { if (!command.isEmpty()) QProcess::execute(command.first(), command.mid(1)); }
     } undo;
-    bool asUser = false;
-    QStringList prefix;
-    if (obstacle == "full disk" || obstacle == "no inodes") {
-        // Room for what is there, and for no new file or directory.
-        const QString limit = obstacle == "full disk" ? "size=1m" : "nr_inodes=5";
-        QCOMPARE(QProcess::execute("mount", {"-t", "tmpfs", "-o", limit, "tmpfs", target}), 0);
+    if (!tmpfs.isEmpty()) {
+        QCOMPARE(QProcess::execute("mount", {"-t", "tmpfs", "-o", tmpfs, "tmpfs", target}), 0);
         undo.command = QStringList{"umount", "-l", target}; // lazily: the started program may still run from it
         writeStandIn(target + "/quorvane.exe", 10);
         writeFile(target + "/lib/core.dll", "core 1");
         writeFile(target + "/quorvaneglobal.conf.xml", "<local/>");
         makeOld(target);
         writeFile(master + "/lib/core.dll", QByteArray(2 * 1024 * 1024, 'c'));
-    } else if (obstacle == "immutable") {
+    }
+    if (immutable) {
         writeFile(master + "/lib/a.dll", "a 2"); // replaced before core.dll resists, and put back
         writeFile(target + "/lib/a.dll", "a 1");
         makeOld(target);
         setImmutable(target + "/lib/core.dll", true);
         undo.command = QStringList{"chattr", "-i", target + "/lib/core.dll"};
-    } else if (obstacle == "failing sync") {
-        prefix = QStringList{"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync,fsync,syncfs",
-                             "-e", "inject=fdatasync,fsync,syncfs:error=EIO"};
-    } else {
-        // Run as "nobody", in a tree that "nobody" owns.
-        asUser = true;
+    }
+    if (!denied.isEmpty()) { // in a tree that "nobody" owns
         // Readable too: Wine loses a working directory it cannot read.
         QVERIFY(QFile::setPermissions(dir->path(), QFile::permissions(dir->path()) | QFile::ExeOther
                                                        | QFile::ReadOther));
         giveToNobody(target);
         giveToNobody(dir->path() + "/record");
-        const QFile::Permissions rx = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther;
-        if (obstacle == "unreadable file")
-            QVERIFY(QFile::setPermissions(master + "/lib/core.dll", QFile::WriteOwner));
-        else if (obstacle == "read-only")
-            QVERIFY(QFile::setPermissions(target + "/lib", rx));
-        else // listed and entered, but its listing would come back empty
-            QVERIFY(QFile::setPermissions(master + "/lib", QFile::ReadOwner | QFile::WriteOwner
-                                                             | QFile::ExeOwner | QFile::ExeOther));
+        const QString path = denied.replace("%T", target).replace("%M", master);
+        QCOMPARE(chmod(QFile::encodeName(path).constData(), mode_t(mode)), 0);
     }
 
-    const Run run = start({}, asUser, prefix);
+    const Run run = start({}, !denied.isEmpty(), prefix);
     QCOMPARE(run.status, 0);
     QCOMPARE(run.out, syncing);
     err = (onWindows() ? winErr : err).replace("%T", target).replace("%M", master);
     QCOMPARE(QString::fromUtf8(run.err), "quorvane-starter: " + shown(err));
     QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 1"));
     QVERIFY(!QFileInfo::exists(target + "/lib/plugins/p.dll"));
-    if (obstacle == "immutable")
+    if (immutable)
         QCOMPARE(readFile(target + "/lib/a.dll"), QByteArray("a 1"));
     QCOMPARE(partialCopiesIn(target), QStringList());
     QCOMPARE(readFile(target + "/quorvane.exe"), standIn(10));
