@@ -205,6 +205,26 @@ Launch waitForLaunch(const QString &record, int timeoutMs)
 
 namespace {
 int clockShiftS = 0;
+
+// "nobody" may not reach into the checkout (a clone in a directory only its
+// owner enters): what its runs load is copied, once per test process, to a
+// directory it can reach, which goes when the process ends.
+QString reachableCopy(const QString &path)
+{
+    static QTemporaryDir staging;
+    static QMap<QString, QString> copies;
+    if (!copies.contains(path)) {
+        const QString copy = QString("%1/%2/%3").arg(staging.path()).arg(copies.size())
+                                 .arg(QFileInfo(path).fileName());
+        QFile::setPermissions(staging.path(), QFile::permissions(staging.path()) | QFile::ReadOther
+                                                  | QFile::ExeOther);
+        if (!QDir().mkpath(QFileInfo(copy).path()) || !QFile::copy(path, copy))
+            qWarning("cannot copy %s for the unprivileged runs", qPrintable(path));
+        copies.insert(path, copy);
+    }
+    return copies.value(path);
+}
+
 }
 
 void shiftStarterClock(int seconds)
@@ -220,7 +240,7 @@ void startStarter(QProcess &process, const QStringList &args, const QString &wor
         command << "setpriv" << "--reuid=65534" << "--regid=65534" << "--clear-groups";
     if (onWindows())
         command << "wine";
-    command << starterPath();
+    command << (asUser ? reachableCopy(starterPath()) : starterPath());
     command += args;
 
     process.setWorkingDirectory(workDir);
@@ -231,7 +251,7 @@ void startStarter(QProcess &process, const QStringList &args, const QString &wor
     }
     env.insert("QUORVANE_TEST_RECORD", record);
     if (clockShiftS != 0) { // Wine's processes take their time from the same calls
-        env.insert("LD_PRELOAD", CLOCKSHIM_PATH);
+        env.insert("LD_PRELOAD", asUser ? reachableCopy(CLOCKSHIM_PATH) : QString(CLOCKSHIM_PATH));
         env.insert("QUORVANE_CLOCK_SHIFT", QString::number(clockShiftS));
     }
     process.setProcessEnvironment(env);
