@@ -205,6 +205,26 @@ Launch waitForLaunch(const QString &record, int timeoutMs)
 
 namespace {
 int clockShiftS = 0;
+
+// "nobody" may not reach into the checkout (a clone in a directory only its
+// owner enters): what its runs load is copied, once per test process, to a
+// directory it can reach, which goes when the process ends.
+QString reachableCopy(const QString &path)
+{
+    static QTemporaryDir staging;
+    static QMap<QString, QString> copies;
+    if (!copies.contains(path)) {
+        const QString copy = QString("%1/%2/%3").arg(staging.path()).arg(copies.size())
+                                 .arg(QFileInfo(path).fileName());
+        QFile::setPermissions(staging.path(), QFile::permissions(staging.path()) | QFile::ReadOther
+                                                  | QFile::ExeOther);
+        if (!QDir().mkpath(QFileInfo(copy).path()) || !QFile::copy(path, copy))
+            qWarning("cannot copy %s for the unprivileged runs", qPrintable(path));
+        copies.insert(path, copy);
+    }
+    return copies.value(path);
+}
+
 }
 
 void shiftStarterClock(int seconds)
@@ -220,7 +240,7 @@ void startStarter(QProcess &process, const QStringList &args, const QString &wor
         command << "setpriv" << "--reuid=65534" << "--regid=65534" << "--clear-groups";
     if (onWindows())
         command << "wine";
-    command << starterPath();
+    command << (asUser ? reachableCopy(starterPath()) : starterPath());
     command += args;
 
     process.setWorkingDirectory(workDir);
@@ -231,7 +251,7 @@ void startStarter(QProcess &process, const QStringList &args, const QString &wor
     }
     env.insert("QUORVANE_TEST_RECORD", record);
     if (clockShiftS != 0) { // Wine's processes take their time from the same calls
-        env.insert("LD_PRELOAD", CLOCKSHIM_PATH);
+        env.insert("LD_PRELOAD", asUser ? reachableCopy(CLOCKSHIM_PATH) : QString(CLOCKSHIM_PATH));
         env.insert("QUORVANE_CLOCK_SHIFT", QString::number(clockShiftS));
     }
     process.setProcessEnvironment(env);
@@ -290,4 +310,74 @@ MirrorOptions checkingFile(const QString &checkFile)
     MirrorOptions options;
     options.checkFile = checkFile;
     return options;
+}
+
+const QByteArray StarterFixture::synced = "Synchronizovano\n";
+const QByteArray StarterFixture::syncing = "Synchronizuji program, cekejte prosim ...\nSynchronizovano\n";
+const QRegularExpression StarterFixture::logStamp("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d([+-]\\d\\d:\\d\\d|Z) ");
+
+void StarterFixture::init()
+{
+    // Masters are written just before each start; as people click, they look
+    // published minutes ago. The release guard's own tests move it back.
+    shiftStarterClock(300);
+    dir = new QTemporaryDir;
+    QVERIFY(dir->isValid());
+    master = dir->path() + "/master";
+    target = dir->path() + "/target";
+    record = dir->path() + "/record/launched";
+    makeDirs(dir->path() + "/record");
+}
+
+void StarterFixture::cleanup()
+{
+    delete dir;
+}
+
+// A master one release ahead of the installed copy.
+void StarterFixture::makeInstallation()
+{
+    writeStandIn(master + "/quorvane.exe", 20);
+    writeFile(master + "/lib/core.dll", "core 2");
+    writeFile(master + "/lib/plugins/p.dll", "plugin 2");
+    writeFile(master + "/quorvaneglobal.conf.xml", "<master/>");
+    writeStandIn(target + "/quorvane.exe", 10);
+    writeFile(target + "/lib/core.dll", "core 1");
+    writeFile(target + "/quorvaneglobal.conf.xml", "<local/>");
+    writeFile(target + "/user.ini", "mine");
+    makeOld(target);
+}
+
+// Every master file (but the configuration) is in the target as it is in the
+// master, and no temporary file is left.
+void StarterFixture::verifyMirrored()
+{
+    const auto targetTree = treeOf(target);
+    const auto masterTree = treeOf(master);
+    for (auto it = masterTree.begin(); it != masterTree.end(); ++it) {
+        if (!it.key().endsWith("quorvaneglobal.conf.xml"))
+            QVERIFY2(targetTree.value(it.key()) == it.value(), qPrintable(it.key()));
+    }
+    QCOMPARE(partialCopiesIn(target), QStringList());
+}
+
+Run StarterFixture::start(const QStringList &extra, bool asUser, const QStringList &prefix)
+{
+    return runStarter(QStringList{"-m", master, "-t", target} + extra, dir->path(), record, asUser, prefix);
+}
+
+bool StarterFixture::holdFiles(QProcess &holder, const QStringList &paths, double seconds)
+{
+    const QString ready = dir->path() + "/held";
+    QStringList arguments{qEnvironmentVariable("QUORVANE_TEST_WINE_STANDIN"), "--hold", QString::number(seconds),
+                          shown(ready)};
+    for (const QString &path : paths)
+        arguments << shown(path);
+    holder.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    holder.start("wine", arguments);
+    QElapsedTimer timer;
+    timer.start();
+    while (!QFileInfo::exists(ready) && timer.elapsed() < 30000)
+        QThread::msleep(20);
+    return QFileInfo::exists(ready);
 }

@@ -5,10 +5,13 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QObject>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 // A mirror that puts checkFile in place last.
 MirrorOptions checkingFile(const QString &checkFile);
@@ -91,5 +94,34 @@ void giveToNobody(const QString &path);
 void setImmutable(const QString &path, bool on);
 
 const uint nobodyId = 65534;
+
+// What the suites of whole runs share: each test in a directory of its own,
+// with a master, a target and the stand-in's record file below it.
+class StarterFixture : public QObject
+{
+    Q_OBJECT
+
+protected:
+    static const int UpdateLogLimit = 1024 * 1024 + 4096;
+    static const QByteArray synced;
+    static const QByteArray syncing;
+    // The time and offset before each line of the update log.
+    static const QRegularExpression logStamp;
+
+    void makeInstallation();
+    void verifyMirrored();
+    Run start(const QStringList &extra = QStringList(), bool asUser = false,
+              const QStringList &prefix = QStringList());
+    // Has the Windows stand-in hold path without sharing it, as a virus
+    // scanner does, for seconds; true once it holds it.
+    bool holdFiles(QProcess &holder, const QStringList &paths, double seconds);
+
+    QTemporaryDir *dir = nullptr;
+    QString master, target, record;
+
+private slots:
+    void init();
+    void cleanup();
+};
 
 #endif

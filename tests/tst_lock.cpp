@@ -1,0 +1,285 @@
+// Several starters at one installation: the lock, starters clicked at once,
+// and locks that starters gone left behind.
+#include "testsupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+class LockTest : public StarterFixture
+{
+    Q_OBJECT
+
+private slots:
+    void startersAtOnce_data();
+    void startersAtOnce();
+    void clickedWhileCheckFileIsAside();
+    void leftoverLocks_data();
+    void leftoverLocks();
+    void liveUpdateIsWaitedFor();
+};
+
+void LockTest::startersAtOnce_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("fullLog"); // one of them cuts the log back
+    QTest::newRow("2") << 2 << false;
+    QTest::newRow("3") << 3 << false;
+    QTest::newRow("8") << 8 << false;
+    QTest::newRow("2, the log at its limit") << 2 << true;
+    QTest::newRow("8, the log at its limit") << 8 << true;
+}
+
+// Clicked several times during a long update: one starter updates, the others
+// wait for it; all of them start the new program, and nothing is said.
+void LockTest::startersAtOnce()
+{
+    QFETCH(int, count);
+    QFETCH(bool, fullLog);
+    QByteArray oldLog; // numbered, to tell which of them the cut kept
+    for (int i = 0; fullLog && oldLog.size() < UpdateLogLimit; ++i)
+        oldLog += QByteArray::number(i) + " an earlier line\n";
+    for (int round = 0; round < 2; ++round) {
+        QDir(target).removeRecursively();
+        makeInstallation();
+        if (fullLog)
+            writeFile(target + "/quorvane-starter.log", oldLog);
+        for (int i = 0; i < 300; ++i)
+            writeFile(QString("%1/data/d%2/f%3").arg(master).arg(i % 10).arg(i), QByteArray(2000 + i, 'd'));
+
+        std::vector<std::unique_ptr<QProcess>> starters;
+        std::vector<std::unique_ptr<QTemporaryDir>> outputs;
+        // Held at the start line until all are there: on a busy machine the
+        // last one might otherwise come after the update.
+        const QString go = dir->path() + QString("/go%1").arg(round);
+        const QStringList atTheLine{"sh", "-c", "while [ ! -e \"$0\" ]; do sleep 0.01; done; exec \"$@\"", go};
+        for (int i = 0; i < count; ++i) {
+            starters.emplace_back(new QProcess);
+            outputs.emplace_back(new QTemporaryDir);
+            startStarter(*starters[i], {"-m", master, "-t", target}, dir->path(), record + QString::number(i),
+                         outputs[i]->path(), false, atTheLine);
+        }
+        writeFile(go, "");
+        for (int i = 0; i < count; ++i) {
+            const Run run = finishStarter(*starters[i], outputs[i]->path());
+            QCOMPARE(run.err, QByteArray()); // first: it tells most
+            QCOMPARE(run.out, syncing);
+            QCOMPARE(run.status, 0);
+            const Launch launch = waitForLaunch(record + QString::number(i));
+            QVERIFY(launch.happened);
+            QCOMPARE(launch.size, qint64(standIn(20).size())); // the new program
+        }
+        verifyMirrored();
+        QVERIFY(!QFileInfo::exists(target + "/.quorvane-starter.lock"));
+
+        // Every starter's lines are whole in the log: one updated, the others waited.
+        const QString log = QString::fromUtf8(readFile(target + "/quorvane-starter.log")).replace("\r\n", "\n");
+        const QRegularExpression event("^(update begins: master .* bytes\\)|update complete: .*"
+                                       "|waited \\d+ s for another starter's update"
+                                       "|update done meanwhile by another starter)$");
+        QStringList lines = log.split('\n');
+        QCOMPARE(lines.takeLast(), QString());
+        if (fullLog) { // cut back below the limit, keeping the newest earlier lines, whole
+            QVERIFY(QFileInfo(target + "/quorvane-starter.log").size() < UpdateLogLimit);
+            int kept = 0;
+            while (kept < lines.size() && !logStamp.match(lines[kept]).hasMatch())
+                ++kept;
+            QVERIFY(kept > 0);
+            QVERIFY(oldLog.endsWith("\n" + QStringList(lines.mid(0, kept)).join('\n').toUtf8() + "\n"));
+            lines = lines.mid(kept);
+        }
+        for (const QString &logged : lines) {
+            const QRegularExpressionMatch stamp = logStamp.match(logged);
+            QVERIFY2(stamp.hasMatch() && event.match(logged.mid(stamp.capturedLength())).hasMatch(), qPrintable(log));
+        }
+        QCOMPARE(log.count(" update begins: "), count);
+        QCOMPARE(log.count(" update complete: "), 1);
+        QCOMPARE(log.count(" update done meanwhile by another starter\n"), count - 1);
+    }
+}
+
+// Replacing a check file that is in use moves it aside for a moment. A
+// starter clicked then has found an update under way, not a missing
+// installation: it waits for the update and starts the new program.
+void LockTest::clickedWhileCheckFileIsAside()
+{
+    makeInstallation();
+    QVERIFY(QFile::remove(target + "/quorvane.exe"));
+    const QString lock = target + "/.quorvane-starter.lock";
+    writeFile(lock, "1\nquorvane-starter\nanother-workstation\n"); // another starter at work
+    QTemporaryDir output;
+    QProcess starter;
+    startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path());
+    const QString log = target + "/quorvane-starter.log"; // written just before the lock is waited for
+    QElapsedTimer timer;
+    timer.start();
+    while (!QFileInfo::exists(log) && starter.state() != QProcess::NotRunning && timer.elapsed() < 60000)
+        starter.waitForFinished(50);
+    QVERIFY2(QFileInfo::exists(log), "the starter did not wait for the update");
+
+    // The other starter puts the new check file in place and lets go.
+    QVERIFY(QFile::copy(master + "/quorvane.exe", target + "/quorvane.exe"));
+    QVERIFY(QFile::remove(lock));
+    const Run run = finishStarter(starter, output.path());
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, syncing);
+    QCOMPARE(run.err, QByteArray());
+    const Launch launch = waitForLaunch(record);
+    QVERIFY(launch.happened);
+    QCOMPARE(launch.size, qint64(standIn(20).size()));
+}
+
+void LockTest::leftoverLocks_data()
+{
+    QTest::addColumn<QString>("lock");    // what a starter that is gone left behind
+    QTest::addColumn<bool>("old");        // left a while ago
+    QTest::addColumn<bool>("asUser");     // in a target the user cannot write ...
+    QTest::addColumn<int>("forMs");       // ... for good (0), or for this long (-1: the lock alone is root's)
+    QTest::addColumn<QString>("line");    // %L: the lock's path
+    QTest::addColumn<int>("atMostS");     // how long it may take
+    const QString takenOver = "took over the lock %L of a starter that is no longer at work\n";
+    const QString without = "cannot remove the stale lock %L, updating without it\n";
+    const QString dead = "%P\nquorvane-starter\n\n";
+    QTest::newRow("empty") << "" << true << false << 0 << takenOver << 5;
+    QTest::newRow("garbage") << "\x01\x02 not a lock \xff" << true << false << 0 << takenOver << 5;
+    // Its time says nothing (another clock): it is stale once it has not changed for 30 s.
+    QTest::newRow("another machine's") << "1\nquorvane-starter\nanother-workstation\n" << true << false << 0
+                                       << takenOver << 40;
+    QTest::newRow("a dead starter's, just left") << dead << false << false << 0 << takenOver << 5;
+    QTest::newRow("a directory") << "<dir>" << true << false << 0 << without << 10;
+    QTest::newRow("a link to nothing") << "<link to nothing>" << true << false << 0 << takenOver << 5;
+    QTest::newRow("a link to a file elsewhere") << "<link to a file>" << true << false << 0 << takenOver << 5;
+    QTest::newRow("a dead starter's, where the user cannot write") << dead << true << true << 0 << without << 10;
+    // As while other starters read it on Windows: not a lock to update without.
+    QTest::newRow("a dead starter's, that cannot be removed for a moment") << dead << true << true << 1000
+                                                                          << takenOver << 10;
+    QTest::newRow("a dead starter's, root's, where the user may write") << dead << true << true << -1
+                                                                       << takenOver << 5;
+}
+
+// A lock that no starter is working under never keeps the program from
+// starting: it is taken over, or the update goes on without it, and a line
+// says which. Nothing is written through a lock that is a link.
+void LockTest::leftoverLocks()
+{
+    QFETCH(QString, lock);
+    QFETCH(bool, old);
+    QFETCH(bool, asUser);
+    QFETCH(int, forMs);
+    QFETCH(QString, line);
+    QFETCH(int, atMostS);
+    if (asUser && !isRoot())
+        QSKIP("needs root: runs the starter as another user");
+    if (lock.startsWith("<link") && onWindows())
+        QSKIP("Wine shows a Unix link as what it leads to, or as nothing: no Windows link to try");
+    makeInstallation();
+    const QString path = target + "/.quorvane-starter.lock";
+    const QString elsewhere = dir->path() + "/elsewhere";
+    QProcess gone; // a process id that no longer runs
+    gone.start("true", QStringList());
+    QVERIFY(gone.waitForStarted());
+    const qint64 pid = gone.processId();
+    QVERIFY(gone.waitForFinished());
+    if (lock == "<dir>") {
+        makeDirs(path);
+    } else if (lock.startsWith("<link")) {
+        if (lock == "<link to a file>")
+            writeFile(elsewhere, "precious");
+        QVERIFY(QFile::link(elsewhere, path));
+    } else {
+        writeFile(path, lock.replace("%P", QString::number(pid)).toLatin1());
+    }
+    if (old)
+        QCOMPARE(QProcess::execute("touch", {"-h", "-d", "1 hour ago", path}), 0);
+    if (asUser) { // the master readable, the target not writable
+        QVERIFY(QFile::setPermissions(dir->path(), QFile::permissions(dir->path()) | QFile::ExeOther
+                                                       | QFile::ReadOther));
+        giveToNobody(dir->path() + "/record");
+    }
+    if (forMs < 0) { // the target is the user's, the lock root's
+        giveToNobody(target);
+        QCOMPARE(QProcess::execute("chown", {"0:0", path}), 0);
+    }
+
+    std::thread letGo([&] { // the target becomes the user's
+        if (forMs > 0) {
+            QThread::msleep(ulong(forMs));
+            QProcess::execute("chown", {"-R", "65534:65534", target});
+        }
+    });
+
+    QElapsedTimer timer;
+    timer.start();
+    const Run run = start({}, asUser);
+    letGo.join();
+    QVERIFY2(timer.elapsed() < atMostS * 1000, "waited for a lock nobody holds");
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, syncing);
+    const QString expected = "quorvane-starter: " + line.replace("%L", shown(path));
+    QVERIFY2(QString::fromUtf8(run.err).startsWith(expected), run.err.constData());
+    QVERIFY(waitForLaunch(record).happened);
+    QCOMPARE(QFileInfo::exists(elsewhere), lock == "<link to a file>");
+    if (QFileInfo::exists(elsewhere))
+        QCOMPARE(readFile(elsewhere), QByteArray("precious"));
+    if (!asUser || forMs != 0) { // the update is done as well
+        QCOMPARE(QString::fromUtf8(run.err), expected);
+        verifyMirrored();
+        QFile::remove(record);
+        QCOMPARE(start().out, synced);
+        QVERIFY(waitForLaunch(record).happened); // before the directory goes
+    }
+}
+
+// A starter clicked while another one's update is held up (a debugger, a
+// paused machine, an overloaded workstation) waits for it, however old the
+// lock's time looks, and then starts the program the update brought.
+void LockTest::liveUpdateIsWaitedFor()
+{
+    if (onWindows())
+        QSKIP("holds the first starter up with strace: Linux only");
+    writeStandIn(master + "/quorvane.exe", 20);
+    writeFile(master + "/lib/core.dll", "core 2");
+    writeStandIn(target + "/quorvane.exe", 10);
+    QTemporaryDir firstOut, secondOut;
+    QProcess first, second;
+    // The first starter stops for 3 s in its first sync (of a copy, or of
+    // the whole batch), with the lock made.
+    startStarter(first, {"-m", master, "-t", target}, dir->path(), record + "1", firstOut.path(), false,
+                 {"strace", "--seccomp-bpf", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync,syncfs",
+                  "-e", "inject=fdatasync,syncfs:delay_enter=3000000:when=1"});
+    const QString lock = target + "/.quorvane-starter.lock";
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(lock), 10000);
+    // Meanwhile the clock was stepped: the lock looks an hour old.
+    QCOMPARE(QProcess::execute("touch", {"-d", "1 hour ago", lock}), 0);
+    startStarter(second, {"-m", master, "-t", target}, dir->path(), record + "2", secondOut.path());
+
+    const Run updating = finishStarter(first, firstOut.path());
+    const Run waiting = finishStarter(second, secondOut.path());
+    QCOMPARE(updating.err, QByteArray());
+    QCOMPARE(waiting.err, QByteArray());
+    QCOMPARE(updating.out, syncing);
+    QCOMPARE(waiting.out, syncing);
+    const Launch one = waitForLaunch(record + "1"), two = waitForLaunch(record + "2");
+    QCOMPARE(one.size, qint64(standIn(20).size()));
+    QCOMPARE(two.size, qint64(standIn(20).size()));
+    // The second found the first's update done (it started the new program
+    // above): it waited, and did not update beside it. (Which of the two
+    // starts the program first is a race: the first runs under strace.)
+    const QByteArray log = readFile(target + "/quorvane-starter.log");
+    QCOMPARE(log.count(" update complete: "), 1);
+    QCOMPARE(log.count(" update done meanwhile by another starter"), 1);
+    verifyMirrored();
+}
+
+QTEST_GUILESS_MAIN(LockTest)
+#include "tst_lock.moc"

@@ -1,0 +1,156 @@
+// The update log in the installation: what each update leaves in it, and
+// where it is never written.
+#include "testsupport.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <sys/stat.h>
+
+class UpdateLogTest : public StarterFixture
+{
+    Q_OBJECT
+
+private slots:
+    void updateLog_data();
+    void updateLog();
+};
+
+void UpdateLogTest::updateLog_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<QStringList>("lines"); // after each line's time; %B: the usual first line, %E: stderr's lines
+    const QString begin = "update begins: master %M (check file %1 bytes), target %T (check file %2 bytes)";
+    const QString first = begin.arg(standIn(20).size()).arg(standIn(10).size());
+    const QString complete = "update complete: 3 files, 0.0 MB in %S s"; // %S: any number of seconds
+    QTest::newRow("a clean update") << "clean" << QStringList{first, complete};
+    QTest::newRow("a file that cannot be updated") << "blocked"
+        << QStringList{first, "%E", "update incomplete: 0 files, 0.0 MB in %S s; 1 failures, the next start tries again"};
+    QTest::newRow("a lock taken over") << "lock" << QStringList{first, "%E", complete};
+    // A name cannot forge a line: it shows its line break, in the log as on standard error.
+    QTest::newRow("a name with a line break") << "line break"
+        << QStringList{first, "quorvane-starter: cannot update %T/evil<0A>2026-01-01T00:00:00+01:00 update complete: "
+                              "forged: Is a directory",
+                       "update incomplete: 0 files, 0.0 MB in %S s; 1 failures, the next start tries again"};
+    QTest::newRow("an update cut short, and the next") << "interrupted"
+        << QStringList{first, first, "%E", "update complete: %S files, %S MB in %S s"};
+    QTest::newRow("a log grown past a megabyte") << "long log" << QStringList{first, complete};
+    QTest::newRow("a log of 5 GB, sparse") << "huge log" << QStringList{first, complete};
+    QTest::newRow("a master with a log of its own") << "master log" << QStringList{first, complete};
+    QTest::newRow("a target the user cannot write") << "unwritable" << QStringList{};
+    // Never written through, nothing made where it leads, never waited for.
+    QTest::newRow("a link to a file elsewhere") << "link" << QStringList{};
+    QTest::newRow("a link to nothing") << "dangling link" << QStringList{};
+    QTest::newRow("a pipe") << "pipe" << QStringList{};
+}
+
+// Every update, and nothing else, leaves its lines in the installation's
+// log: when it began, every line it wrote on standard error, and how it
+// ended.
+void UpdateLogTest::updateLog()
+{
+    QFETCH(QString, situation);
+    QFETCH(QStringList, lines);
+    makeInstallation();
+    const QString log = target + "/quorvane-starter.log";
+    QByteArray oldLog;
+    bool asUser = false;
+    if (situation == "blocked") {
+        writeFile(master + "/blocked.dll", "new");
+        makeDirs(target + "/blocked.dll");
+    } else if (situation == "line break") {
+        if (onWindows())
+            QSKIP("no such name on Windows");
+        const QString name = "/evil\n2026-01-01T00:00:00+01:00 update complete: forged";
+        writeFile(master + name, "new");
+        makeDirs(target + name);
+    } else if (situation == "lock") {
+        writeFile(target + "/.quorvane-starter.lock", "");
+        QCOMPARE(QProcess::execute("touch", {"-d", "1 hour ago", target + "/.quorvane-starter.lock"}), 0);
+    } else if (situation == "interrupted") {
+        writeFile(master + "/lib/zbig.dat", QByteArray(2 * 1024 * 1024, 'b'));
+        writeFile(master + "/zz/late.txt", "late");
+        QVERIFY(start({}, false, {"prlimit", "--fsize=1048576"}).status != 0);
+    } else if (situation.endsWith("long log") || situation == "huge log") {
+        for (int i = 0; oldLog.size() < (situation == "huge log" ? 8000 : 2 * 1024 * 1024); ++i)
+            oldLog += QByteArray::number(i) + " an earlier line of the log, long enough to fill it soon\n";
+        QFile file(log);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        if (situation == "huge log") // nothing but its last lines on the disk
+            QVERIFY(file.resize(Q_INT64_C(5) << 30) && file.seek(file.size()));
+        QCOMPARE(file.write(oldLog), qint64(oldLog.size()));
+    } else if (situation == "master log") {
+        writeFile(master + "/quorvane-starter.log", "the master's own log\n");
+    } else if (situation.contains("link") || situation == "pipe") {
+        if (onWindows())
+            QSKIP("Wine shows a Unix link as what it leads to: no Windows link to try");
+        if (situation == "link")
+            writeFile(dir->path() + "/elsewhere", "precious");
+        if (situation == "pipe")
+            QCOMPARE(mkfifo(QFile::encodeName(log).constData(), 0644), 0);
+        else
+            QVERIFY(QFile::link(dir->path() + "/elsewhere", log));
+    } else if (situation == "unwritable") {
+        if (!isRoot())
+            QSKIP("needs root: runs the starter as another user");
+        asUser = true;
+        QVERIFY(QFile::setPermissions(dir->path(), QFile::permissions(dir->path()) | QFile::ExeOther
+                                                       | QFile::ReadOther));
+        giveToNobody(dir->path() + "/record");
+    }
+
+    const Run run = start({}, asUser);
+    QVERIFY2(run.status == 0, run.err.constData());
+    QVERIFY(waitForLaunch(record).happened);
+    if (lines.isEmpty()) { // no log, and nothing said of it
+        QVERIFY(situation == "pipe" || !QFileInfo::exists(log) || readFile(log) == "precious");
+        QCOMPARE(QFileInfo::exists(dir->path() + "/elsewhere"), situation == "link");
+        // (The test's own directory is named after the suite, "log" and all.)
+        QVERIFY2(!QString::fromUtf8(run.err).remove(shown(dir->path())).contains("log"), run.err.constData());
+        return;
+    }
+    QByteArray text = readFile(log);
+    if (onWindows()) {
+        QVERIFY2(!text.contains("\n") || text.contains("\r\n"), "lines end in CR LF on Windows");
+        text.replace("\r\n", "\n");
+    }
+    QByteArray newText = text;
+    if (situation.endsWith("log") && oldLog.size() > 0) { // the older part went, from a line's start
+        QVERIFY(text.size() < UpdateLogLimit);
+        const int ours = text.lastIndexOf('\n', text.indexOf(" update begins")) + 1;
+        QVERIFY(ours > 0);
+        QVERIFY(oldLog.endsWith(text.left(ours)));
+        QVERIFY(oldLog.contains("\n" + text.left(text.indexOf('\n') + 1)));
+        newText = text.mid(ours);
+    }
+    QStringList logged = QString::fromUtf8(newText).split('\n');
+    QCOMPARE(logged.takeLast(), QString());
+    const QStringList errLines = QString::fromUtf8(run.err).split('\n', Qt::SkipEmptyParts);
+    QStringList expected;
+    for (const QString &line : lines) {
+        if (line == "%E")
+            expected += errLines;
+        else
+            expected << QString(line).replace("%M", shown(master)).replace("%T", shown(target));
+    }
+    QVERIFY2(logged.size() == expected.size(), qPrintable(logged.join("\n")));
+    for (int i = 0; i < logged.size(); ++i) {
+        QVERIFY2(logStamp.match(logged[i]).hasMatch(), qPrintable(logged[i]));
+        const QString event = logged[i].mid(logStamp.match(logged[i]).capturedLength());
+        const QString pattern = QRegularExpression::escape(expected[i]).replace("\\%S", "[0-9.]+");
+        QVERIFY2(QRegularExpression("^" + pattern + "$").match(event).hasMatch(),
+                 qPrintable(event + " <> " + expected[i]));
+    }
+    QFile::remove(record);
+    const Run current = start(); // a start that finds nothing to do writes nothing
+    const bool failsAgain = situation == "blocked" || situation == "line break";
+    QCOMPARE(current.out, failsAgain ? syncing : synced);
+    if (!failsAgain)
+        QCOMPARE(readFile(log).replace("\r\n", "\n"), text);
+}
+
+QTEST_GUILESS_MAIN(UpdateLogTest)
+#include "tst_updatelog.moc"
