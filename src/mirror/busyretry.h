@@ -16,8 +16,7 @@
 class BusyRetry
 {
 public:
-    static const int perFileMs = 5000;
-    static const int runMs = 20000;
+    explicit BusyRetry(int perFileMs = 5000, int runMs = 20000) : perFileMs(perFileMs), runMs(runMs) {}
 
     // Calls attempt until it succeeds, fails for another reason than a busy
     // file, or the time is up; returns its last error, which says how long
@@ -25,6 +24,8 @@ public:
     QString run(const std::function<FileResult()> &attempt);
 
 private:
+    const int perFileMs;
+    const int runMs;
     QAtomicInteger<int> waitedMs; // by every thread of the run
 };
 

@@ -1,0 +1,216 @@
+// The update's decisions in process: which file the plan copies, how the
+// comparison judges a target file, and how long a busy file is waited for.
+#include "mirror/busyretry.h"
+#include "mirror/comparison.h"
+#include "mirror/disk.h"
+#include "mirror/plan.h"
+#include "mirror/staged.h"
+#include "mirror/temporarynames.h"
+#include "testsupport.h"
+
+#include <QDirIterator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+using Tree = QMap<QString, QByteArray>;
+
+class RulesTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void comparison_data();
+    void comparison();
+    void planDecisions_data();
+    void planDecisions();
+    void busyRetryBudget_data();
+    void busyRetryBudget();
+};
+
+namespace {
+
+const qint64 second = 1000000000;
+
+FileEntry file(qint64 size, qint64 mtimeNs, uint mode, quint64 device = 1)
+{
+    FileEntry entry;
+    entry.isFile = true;
+    entry.size = size;
+    entry.mtimeNs = mtimeNs;
+    entry.mode = mode;
+    entry.device = device;
+    return entry;
+}
+
+// Every file below dir written at one moment of the past.
+void setTimes(const QString &dir)
+{
+    const timespec times[2] = { { 1600000000, 0 }, { 1600000000, 0 } };
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(it.next()).constData(), times, 0), 0);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(FileEntry)
+
+void RulesTest::comparison_data()
+{
+    QTest::addColumn<FileEntry>("master");
+    QTest::addColumn<bool>("installed");      // the target has a file of that name
+    QTest::addColumn<FileEntry>("target");
+    QTest::addColumn<bool>("permissionless"); // the target's file system keeps no permissions
+    QTest::addColumn<bool>("copy");
+
+    const FileEntry m = file(10, 1000 * second + 123456789, 0644);
+    QTest::newRow("the same") << m << true << m << false << false;
+    QTest::newRow("not installed") << m << false << m << false << true;
+    FileEntry dir = m;
+    dir.isFile = false;
+    dir.isDir = true;
+    QTest::newRow("a directory of that name") << m << true << dir << false << true;
+    QTest::newRow("another size") << m << true << file(11, m.mtimeNs, 0644) << false << true;
+    QTest::newRow("another time") << m << true << file(10, m.mtimeNs + second, 0644) << false << true;
+    QTest::newRow("time kept to 100 ns (NTFS)") << m << true << file(10, 1000 * second + 123456700, 0644) << false
+                                               << false;
+    QTest::newRow("time kept to 2 s (FAT)") << m << true << file(10, 1000 * second, 0644) << false << false;
+    QTest::newRow("time rounded up, not down") << m << true << file(10, 1001 * second, 0644) << false << true;
+    QTest::newRow("other permissions") << m << true << file(10, m.mtimeNs, 0755) << false << true;
+    QTest::newRow("other permissions, none kept") << m << true << file(10, m.mtimeNs, 0755) << true << false;
+    QTest::newRow("before 1970, kept to the second") << file(10, -second / 2, 0644) << true
+                                                     << file(10, -second, 0644) << false << false;
+}
+
+void RulesTest::comparison()
+{
+    QFETCH(FileEntry, master);
+    QFETCH(bool, installed);
+    QFETCH(FileEntry, target);
+    QFETCH(bool, permissionless);
+    QFETCH(bool, copy);
+    Comparison comparison;
+    if (permissionless)
+        comparison.ignorePermissionsOn(target.device);
+    QCOMPARE(comparison.needsCopy(master, installed ? &target : nullptr, "t/a"), copy);
+}
+
+void RulesTest::planDecisions_data()
+{
+    QTest::addColumn<Tree>("master");
+    QTest::addColumn<Tree>("target");    // "<dir>": a directory
+    QTest::addColumn<QString>("staged"); // a copy already waiting for this file, the master's
+    QTest::addColumn<QStringList>("decided"); // in the walk's order
+
+    const Tree none;
+    QTest::newRow("new and changed files") << Tree{ { "a", "new" }, { "b", "changed" } } << Tree{ { "b", "old" } }
+        << "" << QStringList{ "copy %T/a", "replace %T/b" };
+    QTest::newRow("unchanged") << Tree{ { "a", "same" } } << Tree{ { "a", "same" } } << "" << QStringList();
+    QTest::newRow("the local configuration, in every directory")
+        << Tree{ { "quorvaneglobal.conf.xml", "m" }, { "sub/quorvaneglobal.conf.xml", "m" } } << none << ""
+        << QStringList();
+    QTest::newRow("the check file, however spelled, goes last")
+        << Tree{ { "bin/app.exe", "m" }, { "app.exe", "m" } } << none << "" << QStringList{ "copy %T/app.exe" };
+    QTest::newRow("the starter's own files, at the top only")
+        << Tree{ { "quorvane-starter.log", "m" }, { "sub/quorvane-starter.log", "m" } } << none << ""
+        << QStringList{ "copy %T/sub/quorvane-starter.log" };
+    QTest::newRow("hidden entries") << Tree{ { ".profile", "m" }, { ".cache/x", "m" } } << none << ""
+        << QStringList();
+    QTest::newRow("a directory in the way") << Tree{ { "a", "m" } } << Tree{ { "a", "<dir>" } } << ""
+        << QStringList{ "cannot update %T/a: Is a directory" };
+    QTest::newRow("depth first, files before subdirectories, by name ignoring case")
+        << Tree{ { "B/x", "m" }, { "a/y", "m" }, { "c", "m" }, { "D", "m" } } << none << ""
+        << QStringList{ "copy %T/c", "copy %T/D", "copy %T/a/y", "copy %T/B/x" };
+    QTest::newRow("a copy already waiting") << Tree{ { "a", "new" } } << Tree{ { "a", "older" } } << "a"
+        << QStringList();
+}
+
+void RulesTest::planDecisions()
+{
+    QFETCH(Tree, master);
+    QFETCH(Tree, target);
+    QFETCH(QString, staged);
+    QFETCH(QStringList, decided);
+    QTemporaryDir dir;
+    const QString m = dir.path() + "/m", t = dir.path() + "/t";
+    makeDirs(m);
+    makeDirs(t);
+    for (auto it = master.constBegin(); it != master.constEnd(); ++it)
+        writeFile(m + "/" + it.key(), it.value());
+    for (auto it = target.constBegin(); it != target.constEnd(); ++it)
+        it.value() == "<dir>" ? makeDirs(t + "/" + it.key()) : writeFile(t + "/" + it.key(), it.value());
+    setTimes(m);
+    setTimes(t);
+
+    MirrorOptions options = checkingFile("./bin//app.exe");
+    options.ownFiles << "quorvane-starter.log";
+    TemporaryNames names;
+    Comparison comparison;
+    StagedFiles waiting(names);
+    if (!staged.isEmpty())
+        waiting.add(t, staged, names.take(), true, fileops::fileEntry(m + "/" + staged));
+    Plan plan(options, Disk::system(), names, comparison, waiting);
+    QStringList seen;
+    plan.run(m, t, [&](const DirectoryPlan &directory) {
+        for (int i = 0, f = 0; i <= directory.copies.size(); ++i) {
+            for (; f < directory.failures.size() && directory.failures[f].first <= i; ++f) {
+                const Failure &failure = directory.failures[f].second;
+                seen << QString("%1 %2: %3").arg(failure.what, failure.path, failure.reason);
+            }
+            if (i < directory.copies.size())
+                seen << (directory.copies[i].replacing ? "replace " : "copy ") + directory.target + "/"
+                            + directory.copies[i].master.name;
+        }
+    });
+    waiting.clear(); // its temporary was never made
+    QCOMPARE(seen, decided.replaceInStrings("%T", t));
+}
+
+void RulesTest::busyRetryBudget_data()
+{
+    QTest::addColumn<int>("perFileMs");
+    QTest::addColumn<int>("runMs");
+    QTest::addColumn<QList<int>>("busyTimes"); // per file, one after another: how often it is busy (-1: always)
+    QTest::addColumn<QStringList>("errors");
+
+    const QString busy = qt_error_string(EBUSY);
+    QTest::newRow("busy for a moment") << 1000 << 5000 << QList<int>{ 3 } << QStringList{ "" };
+    QTest::newRow("busy for longer than a file is waited for") << 300 << 5000 << QList<int>{ -1 }
+        << QStringList{ busy + " (tried again for 0 s)" };
+    QTest::newRow("the run's wait spent by earlier files") << 1400 << 1400 << QList<int>{ -1, -1, 0 }
+        << QStringList{ busy + " (tried again for 1 s)",
+                        busy + " (not tried again: the run has waited 1 s for files in use)", "" };
+    QTest::newRow("another failure is not waited for") << 1000 << 5000 << QList<int>{ -2 }
+        << QStringList{ qt_error_string(EIO) };
+}
+
+void RulesTest::busyRetryBudget()
+{
+    QFETCH(int, perFileMs);
+    QFETCH(int, runMs);
+    QFETCH(QList<int>, busyTimes);
+    QFETCH(QStringList, errors);
+    BusyRetry retry(perFileMs, runMs);
+    QStringList got;
+    for (const int times : busyTimes) {
+        int calls = 0;
+        got << retry.run([&] {
+            FileResult result;
+            if (times == -2) {
+                result.error = qt_error_string(EIO);
+            } else if (times < 0 || calls++ < times) {
+                result.error = qt_error_string(EBUSY);
+                result.busy = true;
+            }
+            return result;
+        });
+    }
+    QCOMPARE(got, errors);
+}
+
+QTEST_GUILESS_MAIN(RulesTest)
+#include "tst_rules.moc"
