@@ -37,27 +37,32 @@ void FailuresTest::updateThatCannotComplete_data()
     QTest::addColumn<QString>("denied");      // run as "nobody", this path's mode ...
     QTest::addColumn<int>("mode");            // ... set to this
     QTest::addColumn<QStringList>("prefix");  // the starter run under this
+    QTest::addColumn<bool>("rootsFiles");     // the target's files stay root's, its directories nobody's
     QTest::addColumn<QString>("err");         // %T: target, %M: master
     QTest::addColumn<QString>("winErr");      // the same from the Windows starter
 
-    QTest::newRow("unreadable master file") << "" << false << "%M/lib/core.dll" << 0200 << QStringList()
+    QTest::newRow("unreadable master file") << "" << false << "%M/lib/core.dll" << 0200 << QStringList() << false
         << "cannot read %M/lib/core.dll: Permission denied\n"
         << "cannot read %M/lib/core.dll: Access denied. (tried again for 5 s)\n";
     // Room for what is there, and for no new file or directory.
-    QTest::newRow("disk full") << "size=1m" << false << "" << 0 << QStringList()
+    QTest::newRow("disk full") << "size=1m" << false << "" << 0 << QStringList() << false
         << "cannot update %T/lib/core.dll: No space left on device\n"
         << "cannot update %T/lib/core.dll: Disk full.\n";
-    QTest::newRow("immutable target file") << "" << true << "" << 0 << QStringList()
+    QTest::newRow("immutable target file") << "" << true << "" << 0 << QStringList() << false
         << "cannot update %T/lib/core.dll: Operation not permitted\n"
         << "cannot update %T/lib/core.dll: Access denied. (tried again for 5 s)\n";
-    QTest::newRow("read-only target directory") << "" << false << "%T/lib" << 0505 << QStringList()
+    // Linux's protected hard links give no second name to a file of
+    // another user: each old file is moved aside instead, and put back.
+    QTest::newRow("immutable among root's files, updated by nobody") << "" << true << "%T" << 0755 << QStringList()
+        << true << "cannot update %T/lib/core.dll: Operation not permitted\n" << "";
+    QTest::newRow("read-only target directory") << "" << false << "%T/lib" << 0505 << QStringList() << false
         << "cannot update %T/lib/core.dll: Permission denied\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: Permission denied\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: No such file or directory\n"
         << "cannot update %T/lib/core.dll: Access denied.\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: Access denied.\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: Path not found.\n";
-    QTest::newRow("no inode left") << "nr_inodes=5" << false << "" << 0 << QStringList()
+    QTest::newRow("no inode left") << "nr_inodes=5" << false << "" << 0 << QStringList() << false
         << "cannot make the lock %T/.quorvane-starter.lock, updating without it\n"
            "quorvane-starter: cannot update %T/lib/core.dll: No space left on device\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: No space left on device\n"
@@ -67,14 +72,14 @@ void FailuresTest::updateThatCannotComplete_data()
            "quorvane-starter: cannot create directory %T/lib/plugins: Disk full.\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: Path not found.\n";
     // Listed and entered, but its listing would come back empty.
-    QTest::newRow("unreadable master directory") << "" << false << "%M/lib" << 0701 << QStringList()
+    QTest::newRow("unreadable master directory") << "" << false << "%M/lib" << 0701 << QStringList() << false
         << "cannot read directory %M/lib: Permission denied\n"
         << "cannot read directory %M/lib: Access denied.\n";
     // Every sync of new data fails, as on a disk going bad (no Windows row:
     // there the copies are flushed as they are written).
     QTest::newRow("disk fails to write") << "" << false << "" << 0
         << QStringList{"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync,fsync,syncfs",
-                       "-e", "inject=fdatasync,fsync,syncfs:error=EIO"}
+                       "-e", "inject=fdatasync,fsync,syncfs:error=EIO"} << false
         << "cannot update %T/lib/core.dll: Input/output error\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: Input/output error\n"
         << "";
@@ -92,6 +97,7 @@ void FailuresTest::updateThatCannotComplete()
     QFETCH(QString, denied);
     QFETCH(int, mode);
     QFETCH(QStringList, prefix);
+    QFETCH(bool, rootsFiles);
     QFETCH(QString, err);
     QFETCH(QString, winErr);
     if (!isRoot())
@@ -117,8 +123,6 @@ void FailuresTest::updateThatCannotComplete()
         writeFile(master + "/lib/a.dll", "a 2"); // replaced before core.dll resists, and put back
         writeFile(target + "/lib/a.dll", "a 1");
         makeOld(target);
-        setImmutable(target + "/lib/core.dll", true);
-        undo.command = QStringList{"chattr", "-i", target + "/lib/core.dll"};
     }
     if (!denied.isEmpty()) { // in a tree that "nobody" owns
         // Readable too: Wine loses a working directory it cannot read.
@@ -128,6 +132,12 @@ void FailuresTest::updateThatCannotComplete()
         giveToNobody(dir->path() + "/record");
         const QString path = denied.replace("%T", target).replace("%M", master);
         QCOMPARE(chmod(QFile::encodeName(path).constData(), mode_t(mode)), 0);
+    }
+    if (rootsFiles)
+        QCOMPARE(QProcess::execute("find", {target, "-type", "f", "-exec", "chown", "0:0", "{}", "+"}), 0);
+    if (immutable) {
+        setImmutable(target + "/lib/core.dll", true);
+        undo.command = QStringList{"chattr", "-i", target + "/lib/core.dll"};
     }
 
     const Run run = start({}, !denied.isEmpty(), prefix);

@@ -177,6 +177,32 @@ QString makeDirectory(const QString &path)
     return CreateDirectoryW(longPath(path).c_str(), nullptr) ? QString() : lastError();
 }
 
+namespace {
+
+// Copies all of in to out; the error, if any, and which side had it.
+DWORD copyData(HANDLE in, HANDLE out, QAtomicInteger<qint64> *copiedBytes, bool *readingFailed)
+{
+    std::vector<char> buffer(256 * 1024);
+    for (;;) {
+        DWORD read = 0, written = 0;
+        if (!ReadFile(in, buffer.data(), DWORD(buffer.size()), &read, nullptr)) {
+            *readingFailed = true;
+            return GetLastError();
+        }
+        if (read == 0)
+            return 0;
+        for (DWORD done = 0; done < read; done += written) {
+            if (!WriteFile(out, buffer.data() + done, read - done, &written, nullptr))
+                return GetLastError();
+            if (written == 0)
+                return ERROR_DISK_FULL;
+        }
+        copiedBytes->fetchAndAddRelaxed(read);
+    }
+}
+
+} // namespace
+
 CopyOutcome copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
                       QAtomicInteger<qint64> *copiedBytes)
 {
@@ -203,27 +229,7 @@ CopyOutcome copyToNew(const QString &source, const QString &temporary, const Fil
         CloseHandle(in);
         return outcome;
     }
-    DWORD error = 0;
-    std::vector<char> buffer(256 * 1024);
-    for (;;) {
-        DWORD read = 0, written = 0;
-        if (!ReadFile(in, buffer.data(), DWORD(buffer.size()), &read, nullptr)) {
-            error = GetLastError();
-            outcome.readingFailed = true;
-            break;
-        }
-        if (read == 0)
-            break;
-        for (DWORD done = 0; done < read && error == 0; done += written) {
-            if (!WriteFile(out, buffer.data() + done, read - done, &written, nullptr))
-                error = GetLastError();
-            else if (written == 0)
-                error = ERROR_DISK_FULL;
-        }
-        if (error != 0)
-            break;
-        copiedBytes->fetchAndAddRelaxed(read);
-    }
+    DWORD error = copyData(in, out, copiedBytes, &outcome.readingFailed);
     // The system's own copy does not flush, so the data goes to disk here.
     const FILETIME written = toFileTime(master.mtimeNs);
     BY_HANDLE_FILE_INFORMATION info;

@@ -67,8 +67,8 @@ void Plan::note(const QString &relative, const FileEntry &entry)
     lookHash.addData(record);
 }
 
-void Plan::walk(const QString &master, const QString &target, const QString &relative,
-                    Identity masterId, Identity targetId)
+void Plan::walk(const QString &master, const QString &target, const QString &relative, Identity masterId,
+                Identity targetId)
 {
     // A link back into the tree, or a target inside the master, would
     // otherwise make the walk descend without end. Directories are known by
@@ -77,12 +77,24 @@ void Plan::walk(const QString &master, const QString &target, const QString &rel
         masterId = fileops::identity(master);
     if (masterId.second != 0 && activeDirs.contains(masterId))
         return;
-    Listing masterListing = prefetcher->take(master); // sorted as the walk goes
+    const int activeBefore = activeDirs.size();
+    const QVector<Subdirectory> subdirs = planDirectory(master, target, relative, masterId, targetId);
+    for (const Subdirectory &dir : subdirs)
+        walk(master + QLatin1Char('/') + dir.name, target + QLatin1Char('/') + dir.name,
+             relative.isEmpty() ? dir.name : relative + QLatin1Char('/') + dir.name, dir.masterId, dir.targetId);
+    activeDirs.erase(activeDirs.begin() + activeBefore, activeDirs.end());
+}
 
+// Plans one directory and hands the plan over; its listings are let go
+// before the subdirectories it returns are walked.
+QVector<Plan::Subdirectory> Plan::planDirectory(const QString &master, const QString &target,
+                                                const QString &relative, Identity masterId, Identity targetId)
+{
+    const Listing masterListing = prefetcher->take(master); // sorted as the walk goes
+    const Listing targetListing = fileops::listDirectory(target);
     DirectoryPlan plan;
     plan.master = master;
     plan.target = target;
-    Listing targetListing = fileops::listDirectory(target);
     // One level only; a relative target is taken from the current directory.
     if (!targetListing.error.isEmpty() && !QFileInfo(target).isDir()) {
         const QString error = disk.makeDirectory(target);
@@ -93,44 +105,39 @@ void Plan::walk(const QString &master, const QString &target, const QString &rel
             targetId = fileops::identity(target); // it may lie inside the master
         }
     }
-    const int activeBefore = activeDirs.size();
     activeDirs << masterId;
     if (targetId.second != 0)
         activeDirs << targetId;
-
-    struct Subdirectory
-    {
-        QString name;
-        Identity masterId, targetId;
-    };
-    QVector<Subdirectory> subdirs;
-    {   // the listings are let go before the subdirectories are walked
-        if (!masterListing.error.isEmpty())
-            plan.failures.append(qMakePair(0, Failure{ "cannot read directory", master, masterListing.error }));
-        planFiles(&plan, relative, masterListing.entries, targetListing.entries);
-        if (options.removeLeftovers)
-            removeLeftovers(target, masterListing.entries, targetListing.entries);
-        QHash<QString, Identity> targetDirs;
-        for (const FileEntry &dir : targetListing.entries) {
-            if (dir.isDir)
-                targetDirs.insert(key(dir.name), Identity(dir.device, dir.inode));
-        }
-        for (const FileEntry &dir : masterListing.entries) {
-            if (dir.isDir && !dir.hidden && dir.badName)
-                plan.failures.append(qMakePair(plan.copies.size(),
-                                               Failure{ "cannot read directory", master + QLatin1Char('/') + dir.name,
-                                                        qt_error_string(EILSEQ) }));
-            else if (ListingPrefetcher::isWalked(dir))
-                subdirs.append(Subdirectory{ dir.name, Identity(dir.device, dir.inode),
-                                             targetDirs.value(key(dir.name)) });
-        }
-    }
+    if (!masterListing.error.isEmpty())
+        plan.failures.append(qMakePair(0, Failure{ "cannot read directory", master, masterListing.error }));
+    planFiles(&plan, relative, masterListing.entries, targetListing.entries);
+    if (options.removeLeftovers)
+        removeLeftovers(target, masterListing.entries, targetListing.entries);
+    const QVector<Subdirectory> subdirs = subdirectories(&plan, masterListing.entries, targetListing.entries);
     each(plan);
-    for (const Subdirectory &dir : subdirs)
-        walk(master + QLatin1Char('/') + dir.name, target + QLatin1Char('/') + dir.name,
-             relative.isEmpty() ? dir.name : relative + QLatin1Char('/') + dir.name, dir.masterId, dir.targetId);
+    return subdirs;
+}
 
-    activeDirs.erase(activeDirs.begin() + activeBefore, activeDirs.end());
+// The master's subdirectories to walk, each with the identity of the
+// target's of that name, if any.
+QVector<Plan::Subdirectory> Plan::subdirectories(DirectoryPlan *plan, const QVector<FileEntry> &masterEntries,
+                                                 const QVector<FileEntry> &targetEntries)
+{
+    QHash<QString, Identity> targetDirs;
+    for (const FileEntry &dir : targetEntries) {
+        if (dir.isDir)
+            targetDirs.insert(key(dir.name), Identity(dir.device, dir.inode));
+    }
+    QVector<Subdirectory> subdirs;
+    for (const FileEntry &dir : masterEntries) {
+        if (dir.isDir && !dir.hidden && dir.badName)
+            plan->failures.append(qMakePair(plan->copies.size(),
+                                            Failure{ "cannot read directory", plan->master + QLatin1Char('/') + dir.name,
+                                                     qt_error_string(EILSEQ) }));
+        else if (ListingPrefetcher::isWalked(dir))
+            subdirs.append(Subdirectory{ dir.name, Identity(dir.device, dir.inode), targetDirs.value(key(dir.name)) });
+    }
+    return subdirs;
 }
 
 // Leftovers of a run that was killed; a file the master has is the master's.

@@ -69,8 +69,18 @@ public:
 private:
     using Identity = QPair<quint64, quint64>; // as fileops::identity tells it
 
+    struct Subdirectory
+    {
+        QString name;
+        Identity masterId, targetId;
+    };
+
     void walk(const QString &master, const QString &target, const QString &relative, Identity masterId,
               Identity targetId);
+    QVector<Subdirectory> planDirectory(const QString &master, const QString &target, const QString &relative,
+                                        Identity masterId, Identity targetId);
+    QVector<Subdirectory> subdirectories(DirectoryPlan *plan, const QVector<FileEntry> &masterEntries,
+                                         const QVector<FileEntry> &targetEntries);
     void planFiles(DirectoryPlan *plan, const QString &relative, const QVector<FileEntry> &files,
                    const QVector<FileEntry> &targetEntries);
     bool leftOut(const QString &relative, const FileEntry &file, int index, const QHash<QString, int> &lastOfName) const;
