@@ -1,6 +1,8 @@
 #ifndef COMMIT_H
 #define COMMIT_H
 
+// The update's last phase: everything in at once, or nothing.
+
 #include "mirror/workers.h"
 
 #include <QSet>

@@ -1,6 +1,8 @@
 #ifndef DURABLE_H
 #define DURABLE_H
 
+// The update's third phase: a batch of copies on disk before any goes in.
+
 #include "mirror/fileops.h"
 
 #include <QString>

@@ -1,9 +1,11 @@
 #ifndef PLAN_H
 #define PLAN_H
 
+// The update's first phase: what to do, directory by directory.
+
 #include "mirror/fileops.h"
 #include "mirror/listingprefetcher.h"
-#include "mirror/mirrordirectory.h"
+#include "mirror/mirroroptions.h"
 
 #include <QCryptographicHash>
 #include <QString>

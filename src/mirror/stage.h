@@ -1,6 +1,8 @@
 #ifndef STAGE_H
 #define STAGE_H
 
+// The update's second phase: the copies, made beside the files they replace.
+
 #include "mirror/durable.h"
 #include "mirror/plan.h"
 #include "mirror/workers.h"
