@@ -57,7 +57,8 @@ void TargetsTest::updateWhileRunning()
     QCOMPARE(partialCopiesIn(target), QStringList());
 }
 
-// Read-only master files arrive read-only, and are replaced by the next release.
+// Read-only master files arrive read-only, and are replaced by the next
+// release; no hidden name is left, read-only as it may be.
 void TargetsTest::readOnlyFiles()
 {
     makeInstallation();
@@ -78,6 +79,18 @@ void TargetsTest::readOnlyFiles()
     QCOMPARE(readFile(target + "/lib/ro.dll"), QByteArray("release 3, longer"));
     QVERIFY(!(QFile::permissions(target + "/lib/ro.dll") & QFile::WriteOwner));
     QCOMPARE(readFile(target + "/quorvane.exe"), standIn(30));
+    QCOMPARE(partialCopiesIn(target), QStringList()); // the old version's hidden name went too
+
+    // An update that cannot finish leaves no read-only copy behind.
+    QVERIFY(QFile::setPermissions(master + "/lib/ro.dll", readOnly | QFile::WriteOwner));
+    writeFile(master + "/lib/ro.dll", "release 4, longer still");
+    QVERIFY(QFile::setPermissions(master + "/lib/ro.dll", readOnly));
+    writeFile(master + "/lib/in the way", "a file");
+    makeDirs(target + "/lib/in the way");
+    writeStandIn(master + "/quorvane.exe", 40);
+    QVERIFY(!start().err.isEmpty());
+    QCOMPARE(readFile(target + "/lib/ro.dll"), QByteArray("release 3, longer"));
+    QCOMPARE(partialCopiesIn(target), QStringList());
 }
 
 // An installation whose paths pass 260 characters (Windows' old limit).
