@@ -32,7 +32,7 @@ Commit::Result Commit::run(StagedFiles &tree, StagedFiles &checkFile, const QSet
 {
     result = Result();
     placing.clear();
-    placing.reserve(size_t(tree.size()));
+    placing.reserve(size_t(tree.size()) + 1); // and the check file
     for (int i = 0; i < tree.size(); ++i)
         placing.emplace_back(&tree, i);
     keepOldVersions();
@@ -47,11 +47,11 @@ Commit::Result Commit::run(StagedFiles &tree, StagedFiles &checkFile, const QSet
         placing.emplace_back(&checkFile, 0);
         BusyRetry retry;
         Placing &check = placing.back();
-        check.error = putIn(&check, checkFile.temporaryOf(0), retry);
+        check.setError(putIn(&check, checkFile.temporaryOf(0), retry));
         sayLines();
-        if (!check.error.isEmpty())
-            failure("cannot update", check.target(), check.error);
-        complete = check.error.isEmpty();
+        if (!check.error().isEmpty())
+            failure("cannot update", check.target(), check.error());
+        complete = check.error().isEmpty();
         result.checkFileDurable = !complete || syncDirectories(QSet<QString>() << checkFile.directoryOf(0));
     }
     if (!complete)
@@ -96,27 +96,27 @@ bool Commit::putIn()
         BusyRetry *busy = &retry;
         workers.runBounded([this, work, busy] {
             if (work->kept != Placing::none && !work->linked) { // no second link: moved to that name right before
-                work->error = busy->run([&] { return disk.moveAside(work->target(), kept(*work)); });
-                if (!work->error.isEmpty()) {
+                work->setError(busy->run([&] { return disk.moveAside(work->target(), kept(*work)); }));
+                if (!work->error().isEmpty()) {
                     work->kept = Placing::none;
                     return;
                 }
                 work->changed = true;
             }
-            work->error = putIn(work, work->list->temporaryOf(work->file), *busy);
+            work->setError(putIn(work, work->list->temporaryOf(work->file), *busy));
         }, mostAtOnce);
     }
     workers.wait();
     sayLines();
     std::vector<const Placing *> failed; // reported in the order of their paths
     for (const Placing &place : placing) {
-        if (!place.error.isEmpty())
+        if (!place.error().isEmpty())
             failed.push_back(&place);
     }
     std::sort(failed.begin(), failed.end(),
               [](const Placing *a, const Placing *b) { return a->target() < b->target(); });
     for (const Placing *place : failed)
-        failure("cannot update", place->target(), place->error);
+        failure("cannot update", place->target(), place->error());
     return failed.empty();
 }
 
@@ -129,10 +129,10 @@ QString Commit::putIn(Placing *place, const QString &from, BusyRetry &retry)
     const QString directory = place->list->directoryOf(place->file);
     const QString error = retry.run([&] {
         FileResult done = disk.replaceFile(from, target);
-        if (!done.error.isEmpty() && place->aside == Placing::none && fileops::fileEntry(target).isFile) {
+        if (!done.error.isEmpty() && place->aside() == Placing::none && fileops::fileEntry(target).isFile) {
             const quint64 aside = names.take();
             if (disk.moveAside(target, names.at(directory, aside)).error.isEmpty()) {
-                place->aside = qint64(aside);
+                place->setAside(qint64(aside));
                 done = disk.replaceFile(from, target);
             }
         }
@@ -143,17 +143,17 @@ QString Commit::putIn(Placing *place, const QString &from, BusyRetry &retry)
         place->changed = true;
         return error;
     }
-    if (place->aside != Placing::none) {
-        const QString aside = names.at(directory, quint64(place->aside));
+    if (place->aside() != Placing::none) {
+        const QString aside = names.at(directory, quint64(place->aside()));
         const QString back = retry.run([&] { return disk.replaceFile(aside, target); });
         if (back.isEmpty()) {
-            place->aside = Placing::none;
+            place->setAside(Placing::none);
         } else if (place->kept != Placing::none) { // its second name puts it back
             place->changed = true;
         } else {
-            place->line = QStringLiteral("cannot put back %1: %2; its old version is kept as %3")
-                              .arg(shownPath(target), back, shownPath(aside));
-            place->aside = Placing::none; // it stays
+            place->setLine(QStringLiteral("cannot put back %1: %2; its old version is kept as %3")
+                               .arg(shownPath(target), back, shownPath(aside)));
+            place->setAside(Placing::none); // it stays
         }
     }
     return error;
@@ -205,8 +205,8 @@ void Commit::takeBackOut()
                 if (error.isEmpty())
                     work->in = false;
                 else
-                    work->line = QStringLiteral("cannot take back out %1: %2; it stays in, new")
-                                     .arg(shownPath(target), error);
+                    work->setLine(QStringLiteral("cannot take back out %1: %2; it stays in, new")
+                                      .arg(shownPath(target), error));
                 return;
             }
             const QString old = kept(*work);
@@ -216,8 +216,8 @@ void Commit::takeBackOut()
                 work->in = false;
                 work->changed = false;
             } else {
-                work->line = QStringLiteral("cannot put back %1: %2; its old version is kept as %3")
-                                 .arg(shownPath(target), error, shownPath(old));
+                work->setLine(QStringLiteral("cannot put back %1: %2; its old version is kept as %3")
+                                  .arg(shownPath(target), error, shownPath(old)));
                 work->keepKept = true;
             }
         }, mostAtOnce);
@@ -243,8 +243,8 @@ void Commit::settle()
         workers.runBounded([this, work, files] {
             if (work->kept != Placing::none && !work->keepKept)
                 files->removeFile(kept(*work));
-            if (work->aside != Placing::none)
-                files->removeFile(names.at(work->list->directoryOf(work->file), quint64(work->aside)));
+            if (work->aside() != Placing::none)
+                files->removeFile(names.at(work->list->directoryOf(work->file), quint64(work->aside())));
             if (!work->in)
                 files->removeFile(work->list->temporaryOf(work->file));
         }, mostAtOnce);
@@ -255,11 +255,11 @@ void Commit::settle()
 void Commit::sayLines()
 {
     for (Placing &place : placing) {
-        if (place.line.isEmpty())
+        if (place.line().isEmpty())
             continue;
         progress.erase();
-        report.line(place.line);
-        place.line.clear();
+        report.line(place.line());
+        place.setLine(QString());
         ++result.failures;
     }
 }

@@ -8,6 +8,7 @@
 #include <QSet>
 #include <QString>
 
+#include <memory>
 #include <vector>
 
 class BusyRetry;
@@ -46,21 +47,40 @@ public:
 
 private:
     // One staged copy on its way in, and where its old version is meanwhile.
+    // A whole tree's are held at once: what only a few need is kept apart.
     struct Placing
     {
         static const qint64 none = -1;
+        struct Rare
+        {
+            qint64 aside = none; // a name the file in the way was moved to, removed when settled
+            QString error;
+            QString line;        // said once the workers are done
+        };
+
         Placing(const StagedFiles *list, int file) : list(list), file(file) {}
         const StagedFiles *list;
-        int file;
         qint64 kept = none;     // the old version's second name (a number of the run's names)
+        std::unique_ptr<Rare> rare;
+        int file;
         bool linked = false;    // kept is a second link: the old file is still in place too
-        qint64 aside = none;    // a name the file in the way was moved to, removed when settled
         bool in = false;        // the new file is in place
         bool changed = false;   // the old version is no longer in place: it must be put back
         bool keepKept = false;  // kept could not be put back: it stays, and is reported
-        QString error;
-        QString line;           // said once the workers are done
 
+        qint64 aside() const { return rare ? rare->aside : none; }
+        QString error() const { return rare ? rare->error : QString(); }
+        QString line() const { return rare ? rare->line : QString(); }
+        // Only on the thread at work on this file.
+        void setAside(qint64 number) { if (rare || number != none) more().aside = number; }
+        void setError(const QString &text) { if (rare || !text.isEmpty()) more().error = text; }
+        void setLine(const QString &text) { if (rare || !text.isEmpty()) more().line = text; }
+        Rare &more()
+        {
+            if (!rare)
+                rare.reset(new Rare);
+            return *rare;
+        }
         QString target() const;
     };
 

@@ -154,7 +154,7 @@ private:
         const FileEntry targetEntry = fileops::fileEntry(target + QLatin1Char('/') + clean);
         const bool installed = targetEntry.error.isEmpty();
         if (comparison.needsCopy(entry, installed ? &targetEntry : nullptr, target + QLatin1Char('/') + clean))
-            plan.copies.append(DirectoryPlan::Copy{ entry, installed });
+            plan.copies.append(DirectoryPlan::Copy{ entry, installed, -1 });
         lastStage.add(plan);
         lastStage.finish();
         copied.start();

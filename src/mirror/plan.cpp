@@ -170,6 +170,7 @@ void Plan::planFiles(DirectoryPlan *plan, const QString &relative, const QVector
     QHash<QString, const FileEntry *> targetFiles;
     for (const FileEntry &file : targetEntries)
         targetFiles.insert(key(file.name), &file);
+    const StagedFiles::InDirectory waiting = staged.in(plan->target);
     // Two master names that differ only in case: the later one wins.
     QHash<QString, int> lastOfName;
     if (fileops::namesIgnoreCase()) {
@@ -190,14 +191,15 @@ void Plan::planFiles(DirectoryPlan *plan, const QString &relative, const QVector
         if (!file.isFile || leftOut(relative, file, i, lastOfName))
             continue;
         const FileEntry *existing = targetFiles.value(key(file.name));
-        FileEntry waiting;
+        FileEntry copy;
+        const int restaged = waiting.find(file.name, &copy);
         if (existing && existing->isDir) { // known now, rather than when everything else is ready
             plan->failures.append(qMakePair(plan->copies.size(),
                                             Failure{ "cannot update", plan->target + QLatin1Char('/') + file.name,
                                                      fileops::directoryInTheWayError() }));
-        } else if (comparison.needsCopy(file, staged.find(plan->target, file.name, &waiting) ? &waiting : existing,
+        } else if (comparison.needsCopy(file, restaged >= 0 ? &copy : existing,
                                         plan->target + QLatin1Char('/') + file.name)) {
-            plan->copies.append(DirectoryPlan::Copy{ file, existing != nullptr });
+            plan->copies.append(DirectoryPlan::Copy{ file, existing != nullptr, restaged });
         }
     }
 }

@@ -36,6 +36,7 @@ struct DirectoryPlan
     {
         FileEntry master;
         bool replacing; // the target has a file of that name now
+        int restaged;   // the copy of it staged by an earlier pass (-1: none)
     };
     QString master, target;
     QVector<Copy> copies;

@@ -24,6 +24,7 @@ struct Stage::Job : WrittenCopy
     FileEntry master;
     quint64 number = 0; // of its temporary
     bool replacing = false;
+    int restaged = -1;
     int order = 0;
 };
 
@@ -62,6 +63,7 @@ void Stage::copy(const QString &masterDir, const QString &targetDir, const Direc
     job->targetDir = targetDir;
     job->master = planned.master;
     job->replacing = planned.replacing;
+    job->restaged = planned.restaged;
     job->number = names.take();
     job->temporary = names.at(targetDir, job->number);
     job->size = planned.master.size;
@@ -127,7 +129,7 @@ void Stage::flush()
         ++copyCount;
         const QString target = job->targetDir + QLatin1Char('/') + job->master.name;
         comparison.copied(target, job->master, job->outcome.kept);
-        staged.add(job->targetDir, job->master.name, job->number, job->replacing, job->outcome.kept);
+        staged.add(job->targetDir, job->master.name, job->number, job->replacing, job->outcome.kept, job->restaged);
     }
     batch.clear();
     batchLimit = 0;

@@ -3,38 +3,48 @@
 #include "mirror/temporarynames.h"
 
 void StagedFiles::add(const QString &directory, const QString &name, quint64 temporary, bool replacing,
-                      const FileEntry &kept)
+                      const FileEntry &kept, int replaces)
 {
     int d = directoryIndex.value(directory, -1);
     if (d < 0) {
         d = directories.size();
-        directories.append(Directory{ directory, kept.device, QHash<QString, int>() });
+        directories.append(Directory{ directory, kept.device, QVector<int>() });
         directoryIndex.insert(directory, d);
     }
-    const File file{ d, name, temporary, replacing, kept.size, kept.mtimeNs, kept.mode };
-    const int known = directories[d].files.value(name, -1);
-    if (known >= 0) { // copied again: the master changed since the earlier copy
-        fileops::removeFile(temporaryOf(known));
-        files[known] = file;
+    const File file{ name, temporary, kept.size, kept.mtimeNs, d, quint16(kept.mode), replacing };
+    if (replaces >= 0) {
+        fileops::removeFile(temporaryOf(replaces));
+        files[replaces] = file;
         return;
     }
-    directories[d].files.insert(name, files.size());
-    files.append(file);
+    directories[d].files.append(int(files.size()));
+    files.push_back(file);
 }
 
-bool StagedFiles::find(const QString &directory, const QString &name, FileEntry *copy) const
+StagedFiles::InDirectory StagedFiles::in(const QString &directory) const
 {
+    InDirectory waiting;
+    waiting.staged = this;
     const int d = directoryIndex.value(directory, -1);
-    const int i = d < 0 ? -1 : directories.at(d).files.value(name, -1);
+    if (d >= 0) {
+        for (const int i : directories.at(d).files)
+            waiting.byName.insert(files.at(i).name, i);
+    }
+    return waiting;
+}
+
+int StagedFiles::InDirectory::find(const QString &name, FileEntry *copy) const
+{
+    const int i = byName.value(name, -1);
     if (i < 0)
-        return false;
-    const File &file = files.at(i);
+        return i;
+    const File &file = staged->files.at(i);
     copy->isFile = true;
     copy->size = file.size;
     copy->mtimeNs = file.mtimeNs;
-    copy->device = directories.at(d).device;
+    copy->device = staged->directories.at(file.directory).device;
     copy->mode = file.mode;
-    return true;
+    return i;
 }
 
 QString StagedFiles::temporaryOf(int i) const
@@ -51,7 +61,7 @@ void StagedFiles::clear()
 
 void StagedFiles::discard()
 {
-    for (int i = 0; i < files.size(); ++i)
+    for (int i = 0; i < size(); ++i)
         fileops::removeFile(temporaryOf(i));
     clear();
 }

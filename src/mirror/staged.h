@@ -7,6 +7,8 @@
 #include <QString>
 #include <QVector>
 
+#include <deque>
+
 class TemporaryNames;
 
 // The copies an update has staged: each waits under a temporary name beside
@@ -20,25 +22,40 @@ class StagedFiles
 public:
     struct File
     {
-        int directory;     // index of its directory
         QString name;
         quint64 temporary; // its temporary's number
-        bool replacing;    // the target had a file of that name
         qint64 size;       // what the target keeps of the copy
         qint64 mtimeNs;
-        uint mode;
+        int directory;     // index of its directory
+        quint16 mode;
+        bool replacing;    // the target had a file of that name
     };
 
     explicit StagedFiles(TemporaryNames &names) : names(names) {}
     ~StagedFiles() { discard(); }
 
-    // A copy is staged; one staged before for the same file goes.
-    void add(const QString &directory, const QString &name, quint64 temporary, bool replacing,
-             const FileEntry &kept);
-    // The copy waiting to replace directory/name, as a file's details; false: none.
-    bool find(const QString &directory, const QString &name, FileEntry *copy) const;
+    // The copies waiting in one directory, found by name: made for a
+    // directory while it is planned, rather than kept for every file.
+    class InDirectory
+    {
+    public:
+        // The copy waiting to replace name (its index; -1: none), and its
+        // details as a file's.
+        int find(const QString &name, FileEntry *copy) const;
 
-    int size() const { return files.size(); }
+    private:
+        friend class StagedFiles;
+        const StagedFiles *staged = nullptr;
+        QHash<QString, int> byName;
+    };
+
+    // A copy is staged; replacing: the index of an earlier copy of the same
+    // file (the master changed since), which goes.
+    void add(const QString &directory, const QString &name, quint64 temporary, bool replacing,
+             const FileEntry &kept, int replaces = -1);
+    InDirectory in(const QString &directory) const;
+
+    int size() const { return int(files.size()); }
     const File &at(int i) const { return files.at(i); }
     QString directoryOf(int i) const { return directories.at(files.at(i).directory).path; }
     QString targetOf(int i) const { return directoryOf(i) + QLatin1Char('/') + files.at(i).name; }
@@ -53,13 +70,13 @@ private:
     {
         QString path;
         quint64 device;
-        QHash<QString, int> files; // by name
+        QVector<int> files;
     };
 
     TemporaryNames &names;
     QVector<Directory> directories;
     QHash<QString, int> directoryIndex;
-    QVector<File> files;
+    std::deque<File> files; // grows without copying what it holds
 };
 
 #endif
