@@ -331,6 +331,9 @@ void StarterFixture::init()
 
 void StarterFixture::cleanup()
 {
+    // A tree deeper than a path may be long outlives QDir's removal: rm walks it.
+    if (!dir->remove())
+        QProcess::execute("rm", {"-rf", dir->path()});
     delete dir;
 }
 
