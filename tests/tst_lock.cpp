@@ -27,6 +27,10 @@ private slots:
     void leftoverLocks_data();
     void leftoverLocks();
     void liveUpdateIsWaitedFor();
+    void staleLockMetAtOnce_data();
+    void staleLockMetAtOnce();
+    void olderStarterBeside_data();
+    void olderStarterBeside();
 };
 
 void LockTest::startersAtOnce_data()
@@ -78,7 +82,6 @@ void LockTest::startersAtOnce()
             QCOMPARE(launch.size, qint64(standIn(20).size())); // the new program
         }
         verifyMirrored();
-        QVERIFY(!QFileInfo::exists(target + "/.quorvane-starter.lock"));
 
         // Every starter's lines are whole in the log: one updated, the others waited.
         const QString log = QString::fromUtf8(readFile(target + "/quorvane-starter.log")).replace("\r\n", "\n");
@@ -95,6 +98,8 @@ void LockTest::startersAtOnce()
         QCOMPARE(log.count(" update begins: "), count);
         QCOMPARE(log.count(" update complete: "), 1);
         QCOMPARE(log.count(" update done meanwhile by another starter\n"), count - 1);
+        // The lock stays, let go of: the next start takes it without a word.
+        QCOMPARE(readFile(target + "/.quorvane-starter.lock"), QByteArray("released\n"));
     }
 }
 
@@ -268,6 +273,140 @@ void LockTest::liveUpdateIsWaitedFor()
     const QByteArray log = readFile(target + "/quorvane-starter.log");
     QCOMPARE(log.count(" update complete: "), 1);
     QCOMPARE(log.count(" update done meanwhile by another starter"), 1);
+    verifyMirrored();
+}
+
+void LockTest::staleLockMetAtOnce_data()
+{
+    // The first starter stops for 0.5 s, the second for 1.5 s, each at the
+    // same call on the lock: the second comes to each step of taking the
+    // lock over after the first has taken it.
+    QTest::addColumn<QString>("call"); // on the lock file, as strace names it
+    QTest::addColumn<int>("when");     // the how-manieth such call
+    QTest::newRow("opening it") << "openat" << 1;
+    QTest::newRow("locking it") << "flock" << 1;
+    QTest::newRow("locking it again") << "flock" << 2;
+    QTest::newRow("telling whether it is the file at its name") << "newfstatat" << 2;
+    QTest::newRow("reading who held it") << "pread64" << 1;
+    QTest::newRow("writing its own name") << "pwrite64" << 1;
+    QTest::newRow("removing it") << "unlink" << 1;
+    QTest::newRow("making it anew") << "openat" << 4;
+}
+
+// Two starters clicked together meet the lock of a starter of this machine
+// that was killed: whatever step of taking it over either is held up at,
+// one takes it over and updates, the other waits for it and finds the work
+// done.
+void LockTest::staleLockMetAtOnce()
+{
+    QFETCH(QString, call);
+    QFETCH(int, when);
+    if (onWindows())
+        QSKIP("holds the starters up with strace: Linux only");
+    makeInstallation();
+    for (int i = 0; i < 200; ++i)
+        writeFile(QString("%1/data/f%2").arg(master).arg(i), QByteArray(20000 + i, 'd'));
+    const QString lock = target + "/.quorvane-starter.lock";
+    QProcess gone; // a process id that no longer runs
+    gone.start("true", QStringList());
+    QVERIFY(gone.waitForFinished());
+    writeFile(lock, QString("%1\nquorvane-starter\n\n").arg(gone.processId()).toLatin1());
+    QCOMPARE(QProcess::execute("touch", {"-d", "1 hour ago", lock}), 0);
+
+    std::vector<std::unique_ptr<QProcess>> starters;
+    std::vector<std::unique_ptr<QTemporaryDir>> outputs;
+    for (const int delayMs : {500, 1500}) {
+        starters.emplace_back(new QProcess);
+        outputs.emplace_back(new QTemporaryDir);
+        startStarter(*starters.back(), {"-m", master, "-t", target}, dir->path(),
+                     record + QString::number(delayMs), outputs.back()->path(), false,
+                     {"strace", "-f", "-qq", "-o", "/dev/null", "-P", lock, "-e",
+                      QString("inject=%1:delay_enter=%2:when=%3").arg(call).arg(delayMs * 1000).arg(when)});
+    }
+    QByteArray err;
+    for (int i = 0; i < 2; ++i) {
+        const Run run = finishStarter(*starters[i], outputs[i]->path());
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.out, syncing);
+        err += run.err;
+    }
+    QCOMPARE(QString::fromUtf8(err), "quorvane-starter: took over the lock " + shown(lock)
+                                         + " of a starter that is no longer at work\n");
+    const QByteArray log = readFile(target + "/quorvane-starter.log");
+    QCOMPARE(log.count(" update complete: "), 1);
+    QCOMPARE(log.count(" update done meanwhile by another starter"), 1);
+    verifyMirrored();
+}
+
+void LockTest::olderStarterBeside_data()
+{
+    QTest::addColumn<bool>("olderFirst");   // else a new starter is at work first
+    QTest::addColumn<int>("holdMs");         // how long the (first) older starter holds the lock
+    QTest::addColumn<QString>("newHeldUp");  // the new starter stops so (strace), "" not
+    QTest::addColumn<bool>("secondOlder");   // another older starter comes when the first lets go
+    QTest::newRow("an older starter at work, a new one comes") << true << 2000 << "" << false;
+    QTest::newRow("a new starter at work, an older one comes")
+        << false << 500 << "trace=fdatasync,syncfs;inject=fdatasync,syncfs:delay_enter=3000000:when=1" << false;
+    // The new one opened the older one's lock, and locks it only once the
+    // older one has removed it and another older one has made its own.
+    QTest::newRow("an older starter lets go, a new one locks what it left, another older one makes its own")
+        << true << 1000 << "trace=flock;inject=flock:delay_enter=1500000:when=1" << true;
+}
+
+// During a rollout starters of the previous release (QLockFile) and new ones
+// meet at one target: whichever comes first, they never update it together.
+void LockTest::olderStarterBeside()
+{
+    QFETCH(bool, olderFirst);
+    QFETCH(int, holdMs);
+    QFETCH(QString, newHeldUp);
+    QFETCH(bool, secondOlder);
+    if (onWindows())
+        QSKIP("the older starter is a Linux program, the new one held up with strace");
+    makeInstallation();
+    const QString lock = target + "/.quorvane-starter.lock";
+    QProcess older, other, starter;
+    other.setProgram(OLD_STARTER_PATH);
+    other.setArguments({target, "3000"});
+    older.setProgram(OLD_STARTER_PATH);
+    older.setArguments({target, QString::number(holdMs)});
+    QStringList prefix;
+    if (!newHeldUp.isEmpty()) {
+        prefix << "strace" << "-f" << "-qq" << "-o" << "/dev/null";
+        if (newHeldUp.contains("flock"))
+            prefix << "-P" << lock;
+        for (const QString &option : newHeldUp.split(';'))
+            prefix << "-e" << option;
+    }
+    QTemporaryDir output;
+    if (olderFirst) {
+        older.start();
+        QVERIFY(older.waitForReadyRead(10000)); // "acquired ..."
+        startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path(), false, prefix);
+        if (secondOlder) {
+            QVERIFY(older.waitForFinished(10000));
+            other.start();
+        }
+    } else {
+        startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path(), false, prefix);
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(lock).endsWith("\n") && readFile(lock) != "released\n", 10000);
+        older.start();
+    }
+    const Run run = finishStarter(starter, output.path());
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.status, 0);
+    QVERIFY(older.state() == QProcess::NotRunning || older.waitForFinished(20000));
+    const QByteArray said = older.readAllStandardOutput();
+    QVERIFY2(said.endsWith("undisturbed\n"), said.constData());
+    // An older starter that comes second finds the new one's update done.
+    if (!olderFirst)
+        QVERIFY2(said.startsWith("acquired " + QByteArray::number(standIn(20).size())), said.constData());
+    if (secondOlder) {
+        QVERIFY(other.waitForFinished(20000));
+        QVERIFY2(other.readAllStandardOutput().endsWith("undisturbed\n"), "the second older starter");
+    }
+    const QByteArray log = readFile(target + "/quorvane-starter.log");
+    QCOMPARE(log.count(" update complete: "), 1);
     verifyMirrored();
 }
 
