@@ -118,16 +118,16 @@ QString keepOld(const QString &path, const QString &kept);
 // the end even while other processes append to it too; only where the name
 // is a regular file, or nothing yet (never a link, a pipe, a device).
 bool openForAppending(QFile &file);
-// Keeps other processes' holdAppends on the same file waiting, until
-// releaseAppends; false where that could not be had within appendHoldMs.
-const int appendHoldMs = 2000;
+// Whether path still names the file that file has open (not once that was
+// renamed).
+bool namesOpenFile(QFile &file, const QString &path);
+// Keeps other processes' holdAppends on the same file away, until
+// releaseAppends; false at once where another process has it.
 bool holdAppends(QFile &file);
 void releaseAppends(QFile &file);
-// Up to bytes of a file opened by openForAppending, from offset ("" where
-// it cannot be read).
-QByteArray readAt(QFile &file, qint64 offset, qint64 bytes);
-// Makes a file opened by openForAppending hold contents alone, in place.
-bool overwrite(QFile &file, const QByteArray &contents);
+// Renames a file that openForAppending opened (here or in another process)
+// to to, replacing what is there.
+bool renameOpenFile(const QString &path, const QString &to);
 
 // The reason a copy gives when the disk is full, when the master's file is
 // no regular file (a pipe, a device), and when a directory stands where the

@@ -353,13 +353,9 @@ bool removeFile(const QString &path)
 bool openForAppending(QFile &file)
 {
     // Never through a link (nothing is made where one leads), never waiting
-    // for a pipe's reader, and only ever a regular file. Readable too, where
-    // it may be, for cutting it back.
-    const QByteArray path = encoded(file.fileName());
-    const int flags = O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    int fd = open(path.constData(), O_RDWR | flags, 0666);
-    if (fd < 0 && errno == EACCES)
-        fd = open(path.constData(), O_WRONLY | flags, 0666);
+    // for a pipe's reader, and only ever a regular file.
+    const int fd = open(encoded(file.fileName()).constData(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     struct stat info;
     if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
         || !file.open(fd, QIODevice::Append | QIODevice::Unbuffered | QIODevice::Text,
@@ -371,14 +367,16 @@ bool openForAppending(QFile &file)
     return true;
 }
 
+bool namesOpenFile(QFile &file, const QString &path)
+{
+    struct stat open, named;
+    return fstat(file.handle(), &open) == 0 && lstat(encoded(path).constData(), &named) == 0
+           && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 bool holdAppends(QFile &file)
 {
-    for (int waited = 0; flock(file.handle(), LOCK_EX | LOCK_NB) != 0; waited += 10) {
-        if (errno != EWOULDBLOCK || waited >= appendHoldMs)
-            return false;
-        usleep(10 * 1000);
-    }
-    return true;
+    return flock(file.handle(), LOCK_EX | LOCK_NB) == 0;
 }
 
 void releaseAppends(QFile &file)
@@ -386,25 +384,9 @@ void releaseAppends(QFile &file)
     flock(file.handle(), LOCK_UN);
 }
 
-QByteArray readAt(QFile &file, qint64 offset, qint64 bytes)
+bool renameOpenFile(const QString &path, const QString &to)
 {
-    QByteArray data(int(bytes), Qt::Uninitialized);
-    const ssize_t got = pread(file.handle(), data.data(), size_t(bytes), off_t(offset));
-    data.resize(got > 0 ? int(got) : 0);
-    return data;
-}
-
-bool overwrite(QFile &file, const QByteArray &contents)
-{
-    // Written from the start: the appending flag would put it at the end.
-    const int fd = file.handle();
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_APPEND) != 0)
-        return false;
-    const bool done = pwrite(fd, contents.constData(), size_t(contents.size()), 0) == contents.size()
-                      && ftruncate(fd, off_t(contents.size())) == 0;
-    fcntl(fd, F_SETFL, flags);
-    return done;
+    return rename(encoded(path).constData(), encoded(to).constData()) == 0;
 }
 
 QString diskFullError()

@@ -349,15 +349,16 @@ bool openForAppending(QFile &file)
     // Append access alone: the system puts each write at the end. Qt's own
     // append mode only seeks there once, so two writers overwrite each other.
     // A link (a reparse point) is opened as itself, and refused: only ever
-    // the target's own regular file. Readable too, where it may be, for
-    // cutting it back.
+    // the target's own regular file. Shared for renaming too, so that a
+    // starter may rotate it while others write.
     const std::wstring path = longPath(file.fileName());
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
     HANDLE handle = CreateFileW(path.c_str(), FILE_APPEND_DATA | GENERIC_READ, share, nullptr, OPEN_ALWAYS, flags,
                                 nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
-        handle = CreateFileW(path.c_str(), FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS, flags, nullptr);
+        handle = CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, share, nullptr, OPEN_ALWAYS,
+                             flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION info;
@@ -393,18 +394,32 @@ OVERLAPPED appendsByte()
     return at;
 }
 
+bool sameFile(HANDLE handle, const std::wstring &path)
+{
+    const HANDLE named = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (named == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION open, atPath;
+    const bool same = GetFileInformationByHandle(handle, &open) && GetFileInformationByHandle(named, &atPath)
+                      && open.dwVolumeSerialNumber == atPath.dwVolumeSerialNumber
+                      && open.nFileIndexHigh == atPath.nFileIndexHigh && open.nFileIndexLow == atPath.nFileIndexLow;
+    CloseHandle(named);
+    return same;
+}
+
 } // namespace
+
+bool namesOpenFile(QFile &file, const QString &path)
+{
+    return sameFile(handleOf(file), longPath(path));
+}
 
 bool holdAppends(QFile &file)
 {
-    for (int waited = 0;; waited += 10) {
-        OVERLAPPED at = appendsByte();
-        if (LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
-            return true;
-        if (GetLastError() != ERROR_LOCK_VIOLATION || waited >= appendHoldMs)
-            return false;
-        Sleep(10);
-    }
+    OVERLAPPED at = appendsByte();
+    return LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
 }
 
 void releaseAppends(QFile &file)
@@ -413,32 +428,10 @@ void releaseAppends(QFile &file)
     UnlockFileEx(handleOf(file), 0, 1, 0, &at);
 }
 
-QByteArray readAt(QFile &file, qint64 offset, qint64 bytes)
+bool renameOpenFile(const QString &path, const QString &to)
 {
-    QByteArray data(int(bytes), Qt::Uninitialized);
-    OVERLAPPED at = {};
-    at.Offset = DWORD(offset);
-    at.OffsetHigh = DWORD(offset >> 32);
-    DWORD got = 0;
-    if (!ReadFile(handleOf(file), data.data(), DWORD(bytes), &got, &at))
-        got = 0;
-    data.resize(int(got));
-    return data;
-}
-
-bool overwrite(QFile &file, const QByteArray &contents)
-{
-    // The log's handle can only append: a second one to the same file (not
-    // to its name, which may have changed meanwhile) writes from the start.
-    const HANDLE handle = ReOpenFile(handleOf(file), FILE_READ_DATA | FILE_WRITE_DATA,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    const bool done = WriteFile(handle, contents.constData(), DWORD(contents.size()), &written, nullptr)
-                      && written == DWORD(contents.size()) && SetEndOfFile(handle);
-    CloseHandle(handle);
-    return done;
+    // Fails while a program holds either file without sharing its deletion.
+    return MoveFileExW(longPath(path).c_str(), longPath(to).c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 QString diskFullError()
