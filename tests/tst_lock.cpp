@@ -367,13 +367,18 @@ void LockTest::olderStarterBeside_data()
     QTest::addColumn<int>("holdMs");         // how long the (first) older starter holds the lock
     QTest::addColumn<QString>("newHeldUp");  // the new starter stops so (strace), "" not
     QTest::addColumn<bool>("secondOlder");   // another older starter comes when the first lets go
-    QTest::newRow("an older starter at work, a new one comes") << true << 2000 << "" << false;
+    QTest::addColumn<bool>("killed");        // the older starter is killed after holdMs
+    QTest::newRow("an older starter at work, a new one comes") << true << 2000 << "" << false << false;
     QTest::newRow("a new starter at work, an older one comes")
-        << false << 500 << "trace=fdatasync,syncfs;inject=fdatasync,syncfs:delay_enter=3000000:when=1" << false;
+        << false << 500 << "trace=fdatasync,syncfs;inject=fdatasync,syncfs:delay_enter=3000000:when=1" << false
+        << false;
     // The new one opened the older one's lock, and locks it only once the
     // older one has removed it and another older one has made its own.
     QTest::newRow("an older starter lets go, a new one locks what it left, another older one makes its own")
-        << true << 1000 << "trace=flock;inject=flock:delay_enter=1500000:when=1" << true;
+        << true << 1000 << "trace=flock;inject=flock:delay_enter=1500000:when=1" << true << false;
+    // Also on Windows, where an older starter kept its lock open sharing
+    // nothing but reading (here: nothing at all).
+    QTest::newRow("an older starter killed while it holds the lock") << true << 1500 << "" << false << true;
 }
 
 // During a rollout starters of the previous release (QLockFile) and new ones
@@ -384,10 +389,44 @@ void LockTest::olderStarterBeside()
     QFETCH(int, holdMs);
     QFETCH(QString, newHeldUp);
     QFETCH(bool, secondOlder);
-    if (onWindows())
+    QFETCH(bool, killed);
+    if (onWindows() && !killed)
         QSKIP("the older starter is a Linux program, the new one held up with strace");
     makeInstallation();
     const QString lock = target + "/.quorvane-starter.lock";
+    const QString tookOver = "quorvane-starter: took over the lock " + shown(lock)
+                             + " of a starter that is no longer at work\n";
+    if (killed) {
+        QProcess gone; // the older starter's process id, once it is killed
+        gone.start("true", QStringList());
+        QVERIFY(gone.waitForFinished());
+        QProcess holder;
+        if (onWindows()) {
+            writeFile(lock, QString("%1\nquorvane-starter\n\n").arg(gone.processId()).toLatin1());
+            QVERIFY(holdFiles(holder, {lock}, holdMs / 1000.0));
+        } else {
+            holder.start(OLD_STARTER_PATH, {target, "60000"});
+            QVERIFY(holder.waitForReadyRead(10000)); // "acquired ..."
+        }
+        QElapsedTimer timer;
+        timer.start();
+        QProcess starter;
+        QTemporaryDir output;
+        startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path());
+        if (!onWindows()) {
+            QThread::msleep(ulong(holdMs));
+            holder.kill();
+            holder.waitForFinished();
+        }
+        const Run run = finishStarter(starter, output.path());
+        QVERIFY(holder.state() == QProcess::NotRunning || holder.waitForFinished(20000));
+        QVERIFY2(timer.elapsed() >= holdMs, "did not wait for the older starter");
+        QCOMPARE(QString::fromUtf8(run.err), tookOver);
+        QCOMPARE(run.status, 0);
+        QCOMPARE(readFile(target + "/quorvane-starter.log").count(" update complete: "), 1);
+        verifyMirrored();
+        return;
+    }
     QProcess older, other, starter;
     other.setProgram(OLD_STARTER_PATH);
     other.setArguments({target, "3000"});

@@ -598,7 +598,7 @@ QString removeLock(const QString &path, const LockFile &seen)
 namespace {
 
 // The file name of the program process pid runs, as Qt's QLockFile tells
-// it; "" where that cannot be read.
+// it; "" where that cannot be read, errno saying why.
 QString programOf(qint64 pid)
 {
     char exe[64];
@@ -625,7 +625,9 @@ bool holderRuns(qint64 pid, const QString &name)
     if (pid <= 0 || (kill(pid_t(pid), 0) != 0 && errno == ESRCH))
         return false;
     const QString program = programOf(pid);
-    return program.isEmpty() || program == name; // another user's process: there, all that can be told
+    if (program.isEmpty()) // another user's process is there, and that is all that can be told; one that ended is not
+        return errno == EACCES || errno == EPERM;
+    return program == name;
 }
 
 } // namespace fileops
