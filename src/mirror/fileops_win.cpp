@@ -620,8 +620,9 @@ bool lockIsHeld(const QString &path)
     if (file == INVALID_HANDLE_VALUE)
         return false;
     OVERLAPPED at = appendsByte();
-    const bool held = !LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
-    if (!held)
+    const bool locked = LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
+    const bool held = !locked && GetLastError() == ERROR_LOCK_VIOLATION;
+    if (locked)
         UnlockFileEx(file, 0, 1, 0, &at);
     CloseHandle(file);
     return held;
@@ -661,15 +662,19 @@ QString removeLock(const QString &path, const LockFile &seen)
 {
     // Removed by a handle to the very entry seen (a link as itself), which
     // nobody can replace while it is open; never a directory.
-    const HANDLE entry = openLock(longPath(path), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    const std::wstring name = longPath(path);
+    const HANDLE entry = openLock(name, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (entry == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND ? QString() : lastError();
     BY_HANDLE_FILE_INFORMATION info;
+    const auto isSeen = [&](const BY_HANDLE_FILE_INFORMATION &entryInfo) {
+        return entryInfo.dwVolumeSerialNumber == seen.device
+               && (quint64(entryInfo.nFileIndexHigh) << 32 | entryInfo.nFileIndexLow) + 1 == seen.inode;
+    };
     QString error;
     if (!GetFileInformationByHandle(entry, &info)) {
         error = lastError();
-    } else if (info.dwVolumeSerialNumber == seen.device
-               && (quint64(info.nFileIndexHigh) << 32 | info.nFileIndexLow) + 1 == seen.inode) {
+    } else if (isSeen(info)) {
         FILE_DISPOSITION_INFO remove = { TRUE };
         if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
             error = directoryInTheWayError();
@@ -677,6 +682,14 @@ QString removeLock(const QString &path, const LockFile &seen)
             error = lastError();
     }
     CloseHandle(entry);
+    // The removal happens as the handle closes, where it may still fail
+    // (Wine, in a directory the user may not write).
+    const HANDLE left = error.isEmpty() ? openLock(name, FILE_READ_ATTRIBUTES, shareAll) : INVALID_HANDLE_VALUE;
+    if (left != INVALID_HANDLE_VALUE) {
+        if (GetFileInformationByHandle(left, &info) && isSeen(info))
+            error = qt_error_string(ERROR_ACCESS_DENIED);
+        CloseHandle(left);
+    }
     return error;
 }
 
