@@ -154,7 +154,7 @@ void update(const StarterSettings &settings, QFileInfo &masterCheck, QFileInfo &
     }
     MirrorOptions options;
     options.checkFile = settings.checkFile;
-    options.ownFiles << QLatin1String(UpdateLog::fileName);
+    options.ownFiles << QLatin1String(UpdateLog::fileName) << QLatin1String(UpdateLog::previousFileName);
     options.removeLeftovers = lock.isHeld(); // else another starter's copies may be at work
     options.report = &report;
     QElapsedTimer timer;

@@ -26,22 +26,4 @@ QString decodeArgument(const char *argument);
 // it. Returns the system's reason when it could not be started, else "".
 QString startDetached(const QString &program, const QStringList &arguments);
 
-// The update lock's file, looked at and changed without following a link.
-struct LockFileState
-{
-    enum Kind { Missing, File, Other }; // Other: a link, a directory, a pipe, ...
-    Kind kind = Missing;
-    qint64 mtimeMs = 0;     // when it was last written (a link's own time), by the clock of its writer
-    QByteArray contents;    // a File's first few kB
-};
-LockFileState inspectLock(const QString &path);
-// Whether the process pid of this machine, named in the lock at path (last
-// written at writtenMs), runs and holds it.
-bool lockHolderRuns(const QString &path, qint64 pid, qint64 writtenMs);
-// Removes a lock nobody holds (a link itself, not what it leads to). held:
-// someone still holds it after all.
-QString removeLock(const QString &path, bool *held);
-// Sets the lock's time to now, unless it is no longer a file.
-void touchLock(const QString &path);
-
 #endif

@@ -2,8 +2,8 @@
 
 #include "mirror/progressline.h"
 #include "mirror/report.h"
-#include "processes.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QSysInfo>
 
@@ -11,39 +11,51 @@
 
 namespace {
 
-// A live holder refreshes its lock every refreshMs; one not refreshed for
-// staleMs is left from a starter that is no longer at work.
+// A live holder refreshes its lock every refreshMs; another machine's lock
+// not refreshed for staleMs is left from a starter that is no longer at work.
 const int refreshMs = 5000;
 const int staleMs = 30000;
-// On Windows a lock file cannot be removed while another starter reads it:
-// a stale lock is given up on only when it resists removal this long.
+// A stale lock that resists removal this long is given up on.
 const int unremovableMs = 2000;
 // A lock file a starter has just made is empty for a moment, until it writes
 // its name into it.
 const int namelessMs = 250;
+// What a starter leaves in the lock when it lets go: no holder, nothing
+// taken over when the next one takes it.
+const QByteArray released = "released\n";
 
 class Heartbeat : public QThread
 {
 public:
-    Heartbeat(const QString &path, QSemaphore &stop) : path(path), stop(stop) {}
+    Heartbeat(qintptr handle, QSemaphore &stop) : handle(handle), stop(stop) {}
     void run() override
     {
         while (!stop.tryAcquire(1, refreshMs))
-            touchLock(path);
+            fileops::touchLock(handle);
     }
 
 private:
-    const QString path;
+    const qintptr handle;
     QSemaphore &stop;
 };
+
+// The lines older starters (QLockFile) write and read: process id, program, machine.
+QByteArray holderLines()
+{
+    return QByteArray::number(QCoreApplication::applicationPid()) + '\n' + fileops::lockProgramName().toUtf8()
+           + '\n' + QSysInfo::machineHostName().toUtf8() + '\n';
+}
+
+bool young(const fileops::LockFile &file)
+{
+    return std::abs(QDateTime::currentMSecsSinceEpoch() - file.mtimeMs) <= staleMs;
+}
 
 } // namespace
 
 UpdateLock::UpdateLock(const QString &targetDir, const Report &report)
-    : path(targetDir + QLatin1String("/.quorvane-starter.lock")), lock(path), report(report)
+    : path(targetDir + QLatin1String("/.quorvane-starter.lock")), report(report)
 {
-    // Whether a lock is stale is judged here alone (judge()), never by its age.
-    lock.setStaleLockTime(0);
 }
 
 UpdateLock::~UpdateLock()
@@ -53,42 +65,51 @@ UpdateLock::~UpdateLock()
         heartbeat->wait();
         delete heartbeat;
     }
-    lock.unlock();
+    if (handle >= 0)
+        fileops::releaseLock(handle, released);
 }
 
-UpdateLock::State UpdateLock::judge()
+// A lock file by what it says, its system lock aside.
+UpdateLock::State UpdateLock::judge(const fileops::LockFile &file)
 {
-    const LockFileState file = inspectLock(path);
-    if (file.kind == LockFileState::Missing) {
+    if (file.kind == fileops::LockFile::Missing || file.contents == released) {
         nameless.invalidate();
         return Free;
     }
-    // What QLockFile writes: the holder's process id, its name, its machine.
+    if (file.kind != fileops::LockFile::File)
+        return young(file) ? Live : Stale;
     const QList<QByteArray> lines = file.contents.split('\n');
     bool named = false;
     const qint64 pid = lines.value(0).toLongLong(&named);
-    if (file.kind == LockFileState::File && named && pid > 0 && lines.size() >= 3) {
-        nameless.invalidate();
-        const QString host = QString::fromUtf8(lines[2]);
-        if (host.isEmpty() || host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0)
-            return lockHolderRuns(path, pid, file.mtimeMs) ? Live : Stale;
-        // Another machine's clock means nothing here: only change does.
-        const QByteArray seen = file.contents + QByteArray::number(file.mtimeMs);
-        if (seen != watched || !unchanged.isValid()) {
-            watched = seen;
-            unchanged.start();
-        }
-        return unchanged.elapsed() < staleMs ? Live : Stale;
-    }
-    // A starter fills its lock the moment it makes it: one that still names
-    // nobody a little later was left so, and its age tells how long ago.
-    if (file.kind == LockFileState::File) {
+    if (!named || pid <= 0 || lines.size() < 3) {
+        // A starter fills its lock the moment it makes it: one that still
+        // names nobody a little later was left so, and its age tells how long ago.
         if (!nameless.isValid())
             nameless.start();
-        if (nameless.elapsed() < namelessMs)
-            return Live;
+        return nameless.elapsed() < namelessMs || young(file) ? Live : Stale;
     }
-    return std::abs(QDateTime::currentMSecsSinceEpoch() - file.mtimeMs) > staleMs ? Stale : Live;
+    nameless.invalidate();
+    const QString host = QString::fromUtf8(lines[2]);
+    if (host.isEmpty() || host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0) {
+        // An older starter (QLockFile) may hold its file for a moment
+        // without the system's lock on it.
+        const bool runs = pid != QCoreApplication::applicationPid()
+                          && fileops::holderRuns(pid, QString::fromUtf8(lines[1]));
+        return runs ? Live : Stale;
+    }
+    // Another machine's clock means nothing here: only change does.
+    const QByteArray seen = file.contents + QByteArray::number(file.mtimeMs);
+    if (seen != watched || !unchanged.isValid()) {
+        watched = seen;
+        unchanged.start();
+    }
+    return unchanged.elapsed() < staleMs ? Live : Stale;
+}
+
+bool UpdateLock::isHeldElsewhere()
+{
+    const fileops::LockFile file = fileops::inspectLock(path);
+    return file.kind != fileops::LockFile::Missing && (fileops::lockIsHeld(path) || judge(file) == Live);
 }
 
 void UpdateLock::acquire()
@@ -99,46 +120,53 @@ void UpdateLock::acquire()
     waited.start();
     bool othersWorked = false;      // a live starter held the lock while this one waited
     bool tookOver = false;
-    // Since the lock was first found stale and still in the way: it resists
-    // removal, or cannot even be seen for what it is.
+    // Since the lock was first found stale and still in the way.
     QElapsedTimer inTheWay;
     for (;;) {
-        State state = judge();
-        if (state == Stale) {
-            bool held = false;
-            const QString error = removeLock(path, &held);
-            if (held) {
-                state = Live;
-            } else if (error.isEmpty()) {
-                tookOver = true;
-                state = Free;
-            }
-        }
-        if (state == Free && lock.tryLock(0)) {
-            progress.erase();
-            if (tookOver)
-                report.line(QStringLiteral("took over the lock %1 of a starter that is no longer at work").arg(shown));
-            else if (othersWorked && waited.elapsed() >= 1000)
-                report.note(QStringLiteral("waited %1 s for another starter's update").arg(waited.elapsed() / 1000));
-            heartbeat = new Heartbeat(path, stop);
-            heartbeat->start();
-            return;
-        }
-        if (state == Free && lock.error() != QLockFile::LockFailedError) {
+        bool created = false;
+        QString error;
+        const fileops::LockResult result = fileops::takeLock(path, &handle, &created, &error);
+        if (result == fileops::LockResult::Failed) {
             progress.erase();
             report.line(QStringLiteral("cannot make the lock %1, updating without it").arg(shown));
             return;
         }
-        if (state != Live) {
-            if (!inTheWay.isValid())
-                inTheWay.start();
-            if (inTheWay.elapsed() >= unremovableMs) {
+        State state = Live;
+        if (result == fileops::LockResult::Taken) {
+            state = created ? Free : judge(fileops::readLock(handle));
+            if (state != Live) {
                 progress.erase();
-                report.line(QStringLiteral("cannot remove the stale lock %1, updating without it").arg(shown));
+                fileops::writeLock(handle, holderLines());
+                if (tookOver || state == Stale)
+                    report.line(QStringLiteral("took over the lock %1 of a starter that is no longer at work").arg(shown));
+                else if (othersWorked && waited.elapsed() >= 1000)
+                    report.note(QStringLiteral("waited %1 s for another starter's update").arg(waited.elapsed() / 1000));
+                heartbeat = new Heartbeat(handle, stop);
+                heartbeat->start();
                 return;
             }
-            QThread::msleep(50);
-            continue;
+            fileops::releaseLock(handle, QByteArray());
+            handle = -1;
+        } else if (result != fileops::LockResult::Held) {
+            // Not a file this starter can lock: removed when stale, so that one can be made.
+            const fileops::LockFile seen = fileops::inspectLock(path);
+            state = result == fileops::LockResult::Unwritable && fileops::lockIsHeld(path) ? Live : judge(seen);
+            if (state != Live) {
+                error = fileops::removeLock(path, seen);
+                if (error.isEmpty()) {
+                    tookOver = tookOver || state == Stale;
+                    continue;
+                }
+                if (!inTheWay.isValid())
+                    inTheWay.start();
+                if (inTheWay.elapsed() >= unremovableMs) {
+                    progress.erase();
+                    report.line(QStringLiteral("cannot remove the stale lock %1, updating without it").arg(shown));
+                    return;
+                }
+                QThread::msleep(50);
+                continue;
+            }
         }
         inTheWay.invalidate();
         othersWorked = true;

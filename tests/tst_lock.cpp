@@ -2,6 +2,7 @@
 // and locks that starters gone left behind.
 #include "testsupport.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -27,17 +29,23 @@ private slots:
     void leftoverLocks_data();
     void leftoverLocks();
     void liveUpdateIsWaitedFor();
+    void staleLockMetAtOnce_data();
+    void staleLockMetAtOnce();
+    void olderStarterBeside_data();
+    void olderStarterBeside();
 };
 
 void LockTest::startersAtOnce_data()
 {
     QTest::addColumn<int>("count");
-    QTest::addColumn<bool>("fullLog"); // one of them cuts the log back
-    QTest::newRow("2") << 2 << false;
-    QTest::newRow("3") << 3 << false;
-    QTest::newRow("8") << 8 << false;
-    QTest::newRow("2, the log at its limit") << 2 << true;
-    QTest::newRow("8, the log at its limit") << 8 << true;
+    QTest::addColumn<bool>("fullLog"); // one of them rotates the log
+    QTest::addColumn<bool>("heldUp");  // each held up for 6 s if it renames the log (Linux)
+    QTest::newRow("2") << 2 << false << false;
+    QTest::newRow("3") << 3 << false << false;
+    QTest::newRow("8") << 8 << false << false;
+    QTest::newRow("2, the log at its limit") << 2 << true << false;
+    QTest::newRow("8, the log at its limit") << 8 << true << false;
+    QTest::newRow("2, the log at its limit, the one rotating it held up") << 2 << true << true;
 }
 
 // Clicked several times during a long update: one starter updates, the others
@@ -46,7 +54,10 @@ void LockTest::startersAtOnce()
 {
     QFETCH(int, count);
     QFETCH(bool, fullLog);
-    QByteArray oldLog; // numbered, to tell which of them the cut kept
+    QFETCH(bool, heldUp);
+    if (heldUp && onWindows())
+        QSKIP("holds a starter up with strace: Linux only");
+    QByteArray oldLog; // numbered, to tell that none of them was lost
     for (int i = 0; fullLog && oldLog.size() < UpdateLogLimit; ++i)
         oldLog += QByteArray::number(i) + " an earlier line\n";
     for (int round = 0; round < 2; ++round) {
@@ -62,7 +73,12 @@ void LockTest::startersAtOnce()
         // Held at the start line until all are there: on a busy machine the
         // last one might otherwise come after the update.
         const QString go = dir->path() + QString("/go%1").arg(round);
-        const QStringList atTheLine{"sh", "-c", "while [ ! -e \"$0\" ]; do sleep 0.01; done; exec \"$@\"", go};
+        QStringList atTheLine{"sh", "-c", "while [ ! -e \"$0\" ]; do sleep 0.01; done; exec \"$@\"", go};
+        // The one that rotates the log stops while it renames it (and, as a
+        // starter that cut the log in place did, while it writes it back).
+        if (heldUp)
+            atTheLine << "strace" << "-f" << "-qq" << "-o" << "/dev/null" << "-P" << target + "/quorvane-starter.log"
+                      << "-e" << "inject=rename,pwrite64:delay_enter=6000000:when=1";
         for (int i = 0; i < count; ++i) {
             starters.emplace_back(new QProcess);
             outputs.emplace_back(new QTemporaryDir);
@@ -70,8 +86,12 @@ void LockTest::startersAtOnce()
                          outputs[i]->path(), false, atTheLine);
         }
         writeFile(go, "");
+        const qint64 goMs = QDateTime::currentMSecsSinceEpoch();
+        qint64 firstDoneMs = -1; // when the first starter said its last line
         for (int i = 0; i < count; ++i) {
             const Run run = finishStarter(*starters[i], outputs[i]->path());
+            const qint64 doneMs = QFileInfo(outputs[i]->path() + "/out").lastModified().toMSecsSinceEpoch() - goMs;
+            firstDoneMs = firstDoneMs < 0 ? doneMs : std::min(firstDoneMs, doneMs);
             QCOMPARE(run.err, QByteArray()); // first: it tells most
             QCOMPARE(run.out, syncing);
             QCOMPARE(run.status, 0);
@@ -80,24 +100,25 @@ void LockTest::startersAtOnce()
             QCOMPARE(launch.size, qint64(standIn(20).size())); // the new program
         }
         verifyMirrored();
-        QVERIFY(!QFileInfo::exists(target + "/.quorvane-starter.lock"));
+        // A starter held up while it bounds the log costs the others no time.
+        if (heldUp)
+            QVERIFY2(firstDoneMs < 5000, qPrintable(QString::number(firstDoneMs)));
 
-        // Every starter's lines are whole in the log: one updated, the others waited.
-        const QString log = QString::fromUtf8(readFile(target + "/quorvane-starter.log")).replace("\r\n", "\n");
+        // Every starter's lines are whole in the log (the earlier lines may
+        // have gone to the previous one with the last of them): one updated,
+        // the others waited.
+        const QString previous = target + "/quorvane-starter.log.1";
+        const QString log = QString::fromUtf8((fullLog ? readFile(previous) : QByteArray())
+                                              + readFile(target + "/quorvane-starter.log")).replace("\r\n", "\n");
         const QRegularExpression event("^(update begins: master .* bytes\\)|update complete: .*"
                                        "|waited \\d+ s for another starter's update"
                                        "|update done meanwhile by another starter)$");
-        QStringList lines = log.split('\n');
-        QCOMPARE(lines.takeLast(), QString());
-        if (fullLog) { // cut back below the limit, keeping the newest earlier lines, whole
+        if (fullLog) { // rotated: the earlier lines whole in the previous log, the log below the limit
             QVERIFY(QFileInfo(target + "/quorvane-starter.log").size() < UpdateLogLimit);
-            int kept = 0;
-            while (kept < lines.size() && !logStamp.match(lines[kept]).hasMatch())
-                ++kept;
-            QVERIFY(kept > 0);
-            QVERIFY(oldLog.endsWith("\n" + QStringList(lines.mid(0, kept)).join('\n').toUtf8() + "\n"));
-            lines = lines.mid(kept);
+            QVERIFY(log.startsWith(QString::fromUtf8(oldLog)));
         }
+        QStringList lines = log.mid(fullLog ? oldLog.size() : 0).split('\n');
+        QCOMPARE(lines.takeLast(), QString());
         for (const QString &logged : lines) {
             const QRegularExpressionMatch stamp = logStamp.match(logged);
             QVERIFY2(stamp.hasMatch() && event.match(logged.mid(stamp.capturedLength())).hasMatch(), qPrintable(log));
@@ -105,6 +126,8 @@ void LockTest::startersAtOnce()
         QCOMPARE(log.count(" update begins: "), count);
         QCOMPARE(log.count(" update complete: "), 1);
         QCOMPARE(log.count(" update done meanwhile by another starter\n"), count - 1);
+        // The lock stays, let go of: the next start takes it without a word.
+        QCOMPARE(readFile(target + "/.quorvane-starter.lock"), QByteArray("released\n"));
     }
 }
 
@@ -278,6 +301,179 @@ void LockTest::liveUpdateIsWaitedFor()
     const QByteArray log = readFile(target + "/quorvane-starter.log");
     QCOMPARE(log.count(" update complete: "), 1);
     QCOMPARE(log.count(" update done meanwhile by another starter"), 1);
+    verifyMirrored();
+}
+
+void LockTest::staleLockMetAtOnce_data()
+{
+    // The first starter stops for 0.5 s, the second for 1.5 s, each at the
+    // same call on the lock: the second comes to each step of taking the
+    // lock over after the first has taken it.
+    QTest::addColumn<QString>("call"); // on the lock file, as strace names it
+    QTest::addColumn<int>("when");     // the how-manieth such call
+    QTest::newRow("opening it") << "openat" << 1;
+    QTest::newRow("locking it") << "flock" << 1;
+    QTest::newRow("locking it again") << "flock" << 2;
+    QTest::newRow("telling whether it is the file at its name") << "newfstatat" << 2;
+    QTest::newRow("reading who held it") << "pread64" << 1;
+    QTest::newRow("writing its own name") << "pwrite64" << 1;
+    QTest::newRow("removing it") << "unlink" << 1;
+    QTest::newRow("making it anew") << "openat" << 4;
+}
+
+// Two starters clicked together meet the lock of a starter of this machine
+// that was killed: whatever step of taking it over either is held up at,
+// one takes it over and updates, the other waits for it and finds the work
+// done.
+void LockTest::staleLockMetAtOnce()
+{
+    QFETCH(QString, call);
+    QFETCH(int, when);
+    if (onWindows())
+        QSKIP("holds the starters up with strace: Linux only");
+    makeInstallation();
+    for (int i = 0; i < 200; ++i)
+        writeFile(QString("%1/data/f%2").arg(master).arg(i), QByteArray(20000 + i, 'd'));
+    const QString lock = target + "/.quorvane-starter.lock";
+    QProcess gone; // a process id that no longer runs
+    gone.start("true", QStringList());
+    QVERIFY(gone.waitForFinished());
+    writeFile(lock, QString("%1\nquorvane-starter\n\n").arg(gone.processId()).toLatin1());
+    QCOMPARE(QProcess::execute("touch", {"-d", "1 hour ago", lock}), 0);
+
+    std::vector<std::unique_ptr<QProcess>> starters;
+    std::vector<std::unique_ptr<QTemporaryDir>> outputs;
+    for (const int delayMs : {500, 1500}) {
+        starters.emplace_back(new QProcess);
+        outputs.emplace_back(new QTemporaryDir);
+        startStarter(*starters.back(), {"-m", master, "-t", target}, dir->path(),
+                     record + QString::number(delayMs), outputs.back()->path(), false,
+                     {"strace", "-f", "-qq", "-o", "/dev/null", "-P", lock, "-e",
+                      QString("inject=%1:delay_enter=%2:when=%3").arg(call).arg(delayMs * 1000).arg(when)});
+    }
+    QByteArray err;
+    for (int i = 0; i < 2; ++i) {
+        const Run run = finishStarter(*starters[i], outputs[i]->path());
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.out, syncing);
+        err += run.err;
+    }
+    QCOMPARE(QString::fromUtf8(err), "quorvane-starter: took over the lock " + shown(lock)
+                                         + " of a starter that is no longer at work\n");
+    const QByteArray log = readFile(target + "/quorvane-starter.log");
+    QCOMPARE(log.count(" update complete: "), 1);
+    QCOMPARE(log.count(" update done meanwhile by another starter"), 1);
+    verifyMirrored();
+}
+
+void LockTest::olderStarterBeside_data()
+{
+    QTest::addColumn<bool>("olderFirst");   // else a new starter is at work first
+    QTest::addColumn<int>("holdMs");         // how long the (first) older starter holds the lock
+    QTest::addColumn<QString>("newHeldUp");  // the new starter stops so (strace), "" not
+    QTest::addColumn<bool>("secondOlder");   // another older starter comes when the first lets go
+    QTest::addColumn<bool>("killed");        // the older starter is killed after holdMs
+    QTest::newRow("an older starter at work, a new one comes") << true << 2000 << "" << false << false;
+    QTest::newRow("a new starter at work, an older one comes")
+        << false << 500 << "trace=fdatasync,syncfs;inject=fdatasync,syncfs:delay_enter=3000000:when=1" << false
+        << false;
+    // The new one opened the older one's lock, and locks it only once the
+    // older one has removed it and another older one has made its own.
+    QTest::newRow("an older starter lets go, a new one locks what it left, another older one makes its own")
+        << true << 1000 << "trace=flock;inject=flock:delay_enter=1500000:when=1" << true << false;
+    // Also on Windows, where an older starter kept its lock open sharing
+    // nothing but reading (here: nothing at all).
+    QTest::newRow("an older starter killed while it holds the lock") << true << 1500 << "" << false << true;
+}
+
+// During a rollout starters of the previous release (QLockFile) and new ones
+// meet at one target: whichever comes first, they never update it together.
+void LockTest::olderStarterBeside()
+{
+    QFETCH(bool, olderFirst);
+    QFETCH(int, holdMs);
+    QFETCH(QString, newHeldUp);
+    QFETCH(bool, secondOlder);
+    QFETCH(bool, killed);
+    if (onWindows() && !killed)
+        QSKIP("the older starter is a Linux program, the new one held up with strace");
+    makeInstallation();
+    const QString lock = target + "/.quorvane-starter.lock";
+    const QString tookOver = "quorvane-starter: took over the lock " + shown(lock)
+                             + " of a starter that is no longer at work\n";
+    if (killed) {
+        QProcess gone; // the older starter's process id, once it is killed
+        gone.start("true", QStringList());
+        QVERIFY(gone.waitForFinished());
+        QProcess holder;
+        if (onWindows()) {
+            writeFile(lock, QString("%1\nquorvane-starter\n\n").arg(gone.processId()).toLatin1());
+            QVERIFY(holdFiles(holder, {lock}, holdMs / 1000.0));
+        } else {
+            holder.start(OLD_STARTER_PATH, {target, "60000"});
+            QVERIFY(holder.waitForReadyRead(10000)); // "acquired ..."
+        }
+        QElapsedTimer timer;
+        timer.start();
+        QProcess starter;
+        QTemporaryDir output;
+        startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path());
+        if (!onWindows()) {
+            QThread::msleep(ulong(holdMs));
+            holder.kill();
+            holder.waitForFinished();
+        }
+        const Run run = finishStarter(starter, output.path());
+        QVERIFY(holder.state() == QProcess::NotRunning || holder.waitForFinished(20000));
+        QVERIFY2(timer.elapsed() >= holdMs, "did not wait for the older starter");
+        QCOMPARE(QString::fromUtf8(run.err), tookOver);
+        QCOMPARE(run.status, 0);
+        QCOMPARE(readFile(target + "/quorvane-starter.log").count(" update complete: "), 1);
+        verifyMirrored();
+        return;
+    }
+    QProcess older, other, starter;
+    other.setProgram(OLD_STARTER_PATH);
+    other.setArguments({target, "3000"});
+    older.setProgram(OLD_STARTER_PATH);
+    older.setArguments({target, QString::number(holdMs)});
+    QStringList prefix;
+    if (!newHeldUp.isEmpty()) {
+        prefix << "strace" << "-f" << "-qq" << "-o" << "/dev/null";
+        if (newHeldUp.contains("flock"))
+            prefix << "-P" << lock;
+        for (const QString &option : newHeldUp.split(';'))
+            prefix << "-e" << option;
+    }
+    QTemporaryDir output;
+    if (olderFirst) {
+        older.start();
+        QVERIFY(older.waitForReadyRead(10000)); // "acquired ..."
+        startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path(), false, prefix);
+        if (secondOlder) {
+            QVERIFY(older.waitForFinished(10000));
+            other.start();
+        }
+    } else {
+        startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path(), false, prefix);
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(lock).endsWith("\n") && readFile(lock) != "released\n", 10000);
+        older.start();
+    }
+    const Run run = finishStarter(starter, output.path());
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.status, 0);
+    QVERIFY(older.state() == QProcess::NotRunning || older.waitForFinished(20000));
+    const QByteArray said = older.readAllStandardOutput();
+    QVERIFY2(said.endsWith("undisturbed\n"), said.constData());
+    // An older starter that comes second finds the new one's update done.
+    if (!olderFirst)
+        QVERIFY2(said.startsWith("acquired " + QByteArray::number(standIn(20).size())), said.constData());
+    if (secondOlder) {
+        QVERIFY(other.waitForFinished(20000));
+        QVERIFY2(other.readAllStandardOutput().endsWith("undisturbed\n"), "the second older starter");
+    }
+    const QByteArray log = readFile(target + "/quorvane-starter.log");
+    QCOMPARE(log.count(" update complete: "), 1);
     verifyMirrored();
 }
 

@@ -104,16 +104,16 @@ FileResult keepOld(const QString &path, const QString &kept);
 // the end even while other processes append to it too; only where the name
 // is a regular file, or nothing yet (never a link, a pipe, a device).
 bool openForAppending(QFile &file);
-// Keeps other processes' holdAppends on the same file waiting, until
-// releaseAppends; false where that could not be had within appendHoldMs.
-const int appendHoldMs = 2000;
+// Whether path still names the file that file has open (not once that was
+// renamed).
+bool namesOpenFile(QFile &file, const QString &path);
+// Keeps other processes' holdAppends on the same file away, until
+// releaseAppends; false at once where another process has it.
 bool holdAppends(QFile &file);
 void releaseAppends(QFile &file);
-// Up to bytes of a file opened by openForAppending, from offset ("" where
-// it cannot be read).
-QByteArray readAt(QFile &file, qint64 offset, qint64 bytes);
-// Makes a file opened by openForAppending hold contents alone, in place.
-bool overwrite(QFile &file, const QByteArray &contents);
+// Renames a file that openForAppending opened (here or in another process)
+// to to, replacing what is there.
+bool renameOpenFile(const QString &path, const QString &to);
 
 // The reason a copy gives when the disk is full, when the master's file is
 // no regular file (a pipe, a device), and when a directory stands where the
@@ -131,6 +131,52 @@ int consoleColumns();
 // Writes text to standard error as the console shows it: UTF-16 to a
 // Windows console, else in the encoding of file names.
 void writeError(const QString &text);
+
+// The update lock: an operating-system lock on a regular file that stays
+// where it is, released by the system when its holder ends.
+struct LockFile
+{
+    enum Kind { Missing, File, Other }; // Other: a link, a directory, a pipe, ...
+    Kind kind = Missing;
+    qint64 mtimeMs = 0;     // when it was last written (a link's own time), by the clock of its writer
+    QByteArray contents;    // a File's first few kB, where it may be read
+    quint64 device = 0;     // with inode, which entry it is (as identity() tells it)
+    quint64 inode = 0;
+};
+// What is at path, never following a link.
+LockFile inspectLock(const QString &path);
+enum class LockResult {
+    Taken,      // held here: handle locks the regular file path names now
+    Held,       // another process holds it (on Windows also: keeps it open without
+                // sharing writing, as older starters held their locks)
+    Unwritable, // a regular file this user may not open for writing
+    NotFile,    // a link, a directory, a pipe, ... (removeLock takes it away)
+    Failed      // cannot be made here (error says why)
+};
+// Takes the lock on path, making the file where there is none (created
+// says so).
+LockResult takeLock(const QString &path, qintptr *handle, bool *created, QString *error);
+// Whether any process holds the lock on the file at path now, without
+// taking it.
+bool lockIsHeld(const QString &path);
+// The taken lock's contents and its last write.
+LockFile readLock(qintptr handle);
+// Replaces the taken lock's contents, and sets its time to now.
+void writeLock(qintptr handle, const QByteArray &contents);
+// Sets the taken lock's time to now.
+void touchLock(qintptr handle);
+// Lets go of a taken lock; where contents are given, they are left in it,
+// and its time is set back by an hour.
+void releaseLock(qintptr handle, const QByteArray &contents);
+// Removes what is at path (a link itself), only while it is still the
+// entry seen: nothing that another starter has put there meanwhile.
+QString removeLock(const QString &path, const LockFile &seen);
+// The program's name in the holder lines older starters (Qt's QLockFile)
+// write and read: process id, program name, machine.
+QString lockProgramName();
+// Whether this machine runs process pid under the program name given
+// (the program's file name may have been replaced).
+bool holderRuns(qint64 pid, const QString &name);
 
 } // namespace fileops
 

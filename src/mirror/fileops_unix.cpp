@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
@@ -302,13 +303,9 @@ FileResult removeFile(const QString &path)
 bool openForAppending(QFile &file)
 {
     // Never through a link (nothing is made where one leads), never waiting
-    // for a pipe's reader, and only ever a regular file. Readable too, where
-    // it may be, for cutting it back.
-    const QByteArray path = encoded(file.fileName());
-    const int flags = O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    int fd = open(path.constData(), O_RDWR | flags, 0666);
-    if (fd < 0 && errno == EACCES)
-        fd = open(path.constData(), O_WRONLY | flags, 0666);
+    // for a pipe's reader, and only ever a regular file.
+    const int fd = open(encoded(file.fileName()).constData(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     struct stat info;
     if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
         || !file.open(fd, QIODevice::Append | QIODevice::Unbuffered | QIODevice::Text,
@@ -320,14 +317,16 @@ bool openForAppending(QFile &file)
     return true;
 }
 
+bool namesOpenFile(QFile &file, const QString &path)
+{
+    struct stat open, named;
+    return fstat(file.handle(), &open) == 0 && lstat(encoded(path).constData(), &named) == 0
+           && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 bool holdAppends(QFile &file)
 {
-    for (int waited = 0; flock(file.handle(), LOCK_EX | LOCK_NB) != 0; waited += 10) {
-        if (errno != EWOULDBLOCK || waited >= appendHoldMs)
-            return false;
-        usleep(10 * 1000);
-    }
-    return true;
+    return flock(file.handle(), LOCK_EX | LOCK_NB) == 0;
 }
 
 void releaseAppends(QFile &file)
@@ -335,25 +334,9 @@ void releaseAppends(QFile &file)
     flock(file.handle(), LOCK_UN);
 }
 
-QByteArray readAt(QFile &file, qint64 offset, qint64 bytes)
+bool renameOpenFile(const QString &path, const QString &to)
 {
-    QByteArray data(int(bytes), Qt::Uninitialized);
-    const ssize_t got = pread(file.handle(), data.data(), size_t(bytes), off_t(offset));
-    data.resize(got > 0 ? int(got) : 0);
-    return data;
-}
-
-bool overwrite(QFile &file, const QByteArray &contents)
-{
-    // Written from the start: the appending flag would put it at the end.
-    const int fd = file.handle();
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_APPEND) != 0)
-        return false;
-    const bool done = pwrite(fd, contents.constData(), size_t(contents.size()), 0) == contents.size()
-                      && ftruncate(fd, off_t(contents.size())) == 0;
-    fcntl(fd, F_SETFL, flags);
-    return done;
+    return rename(encoded(path).constData(), encoded(to).constData()) == 0;
 }
 
 QString diskFullError()
@@ -392,6 +375,209 @@ void writeError(const QString &text)
 {
     fputs(encoded(text).constData(), stderr);
     fflush(stderr);
+}
+
+namespace {
+
+qint64 toMs(const timespec &time)
+{
+    return qint64(time.tv_sec) * 1000 + time.tv_nsec / 1000000;
+}
+
+void fillLock(LockFile *lock, const struct stat &info)
+{
+    lock->kind = S_ISREG(info.st_mode) ? LockFile::File : LockFile::Other;
+    lock->mtimeMs = toMs(info.st_mtim);
+    lock->device = info.st_dev;
+    lock->inode = info.st_ino;
+}
+
+QByteArray readFirst(int fd)
+{
+    char buffer[4096];
+    const ssize_t n = pread(fd, buffer, sizeof buffer, 0);
+    return n > 0 ? QByteArray(buffer, int(n)) : QByteArray();
+}
+
+// The lock file as it is, never what a link leads to, never waiting for a
+// pipe's writer; closed when the process starts another program.
+int openLock(const QByteArray &path, int flags)
+{
+    return open(path.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+}
+
+} // namespace
+
+LockFile inspectLock(const QString &path)
+{
+    LockFile lock;
+    const QByteArray name = encoded(path);
+    struct stat info;
+    if (lstat(name.constData(), &info) != 0)
+        return lock;
+    fillLock(&lock, info);
+    const int fd = lock.kind == LockFile::File ? openLock(name, O_RDONLY) : -1;
+    if (fd >= 0) {
+        lock.contents = readFirst(fd);
+        close(fd);
+    }
+    return lock;
+}
+
+LockResult takeLock(const QString &path, qintptr *handle, bool *created, QString *error)
+{
+    const QByteArray name = encoded(path);
+    for (;;) {
+        *created = false;
+        int fd = openLock(name, O_RDWR);
+        if (fd < 0 && errno == ENOENT) {
+            fd = openLock(name, O_RDWR | O_CREAT | O_EXCL);
+            if (fd < 0 && errno == EEXIST)
+                continue; // made by another starter meanwhile
+            *created = fd >= 0;
+        }
+        if (fd < 0) {
+            const int why = errno;
+            *error = qt_error_string(why);
+            if (why == ELOOP || why == EISDIR || why == ENXIO)
+                return LockResult::NotFile;
+            struct stat info;
+            if ((why == EACCES || why == EPERM || why == EROFS) && lstat(name.constData(), &info) == 0)
+                return S_ISREG(info.st_mode) ? LockResult::Unwritable : LockResult::NotFile;
+            return LockResult::Failed;
+        }
+        struct stat info;
+        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            close(fd);
+            return LockResult::NotFile;
+        }
+        // flock, not fcntl: its lock belongs to this descriptor alone, not to
+        // whatever else of the process opens the file. The file this starter
+        // made is its own: the others judge it only for a moment.
+        if (flock(fd, *created ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            return LockResult::Held;
+        }
+        // An older starter removes its lock before it lets go of it, and may
+        // have made a new one meanwhile: only the file at path counts.
+        struct stat named;
+        if (lstat(name.constData(), &named) == 0 && named.st_dev == info.st_dev && named.st_ino == info.st_ino) {
+            *handle = fd;
+            return LockResult::Taken;
+        }
+        close(fd);
+    }
+}
+
+bool lockIsHeld(const QString &path)
+{
+    const int fd = openLock(encoded(path), O_RDONLY);
+    if (fd < 0)
+        return false;
+    const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
+}
+
+LockFile readLock(qintptr handle)
+{
+    LockFile lock;
+    struct stat info;
+    if (fstat(int(handle), &info) == 0)
+        fillLock(&lock, info);
+    lock.contents = readFirst(int(handle));
+    return lock;
+}
+
+void writeLock(qintptr handle, const QByteArray &contents)
+{
+    const int fd = int(handle);
+    if (ftruncate(fd, 0) == 0 && pwrite(fd, contents.constData(), size_t(contents.size()), 0) == contents.size())
+        futimens(fd, nullptr);
+}
+
+void touchLock(qintptr handle)
+{
+    futimens(int(handle), nullptr);
+}
+
+void releaseLock(qintptr handle, const QByteArray &contents)
+{
+    const int fd = int(handle);
+    if (!contents.isEmpty() && pwrite(fd, contents.constData(), size_t(contents.size()), 0) == contents.size()
+        && ftruncate(fd, contents.size()) == 0) {
+        timespec back[2] = { { 0, UTIME_OMIT }, { 0, 0 } };
+        clock_gettime(CLOCK_REALTIME, &back[1]);
+        back[1].tv_sec -= 3600;
+        futimens(fd, back);
+    }
+    close(fd);
+}
+
+QString removeLock(const QString &path, const LockFile &seen)
+{
+    // Taken while it goes, so that no other starter's removal or lock comes
+    // between seeing it and removing it: a file by its own lock (one that
+    // someone holds stays), anything else by the directory's.
+    const QByteArray name = encoded(path);
+    int guard = -1;
+    if (seen.kind == LockFile::File) {
+        guard = openLock(name, O_RDONLY);
+        if (guard >= 0 && flock(guard, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            close(guard);
+            return qt_error_string(error);
+        }
+    } else {
+        const QString directory = path.left(path.lastIndexOf(QLatin1Char('/')) + 1) + QLatin1Char('.');
+        guard = open(encoded(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (guard >= 0)
+            flock(guard, LOCK_EX); // where the file system has no such locks, without
+    }
+    struct stat info;
+    int error = 0;
+    if (lstat(name.constData(), &info) != 0)
+        error = errno == ENOENT ? 0 : errno;
+    else if (info.st_dev == seen.device && info.st_ino == seen.inode && unlink(name.constData()) != 0)
+        error = errno; // (another entry there now is judged anew)
+    if (guard >= 0)
+        close(guard);
+    return error == 0 ? QString() : qt_error_string(error);
+}
+
+namespace {
+
+// The file name of the program process pid runs, as Qt's QLockFile tells
+// it; "" where that cannot be read, errno saying why.
+QString programOf(qint64 pid)
+{
+    char exe[64];
+    snprintf(exe, sizeof exe, "/proc/%lld/exe", static_cast<long long>(pid));
+    char target[4096];
+    const ssize_t n = readlink(exe, target, sizeof target - 1);
+    if (n <= 0)
+        return QString();
+    QByteArray program(target, int(n));
+    if (program.endsWith(" (deleted)"))
+        program.chop(10);
+    return QFile::decodeName(program.mid(program.lastIndexOf('/') + 1));
+}
+
+} // namespace
+
+QString lockProgramName()
+{
+    return programOf(getpid());
+}
+
+bool holderRuns(qint64 pid, const QString &name)
+{
+    if (pid <= 0 || (kill(pid_t(pid), 0) != 0 && errno == ESRCH))
+        return false;
+    const QString program = programOf(pid);
+    if (program.isEmpty()) // another user's process is there, and that is all that can be told; one that ended is not
+        return errno == EACCES || errno == EPERM;
+    return program == name;
 }
 
 } // namespace fileops

@@ -349,15 +349,16 @@ bool openForAppending(QFile &file)
     // Append access alone: the system puts each write at the end. Qt's own
     // append mode only seeks there once, so two writers overwrite each other.
     // A link (a reparse point) is opened as itself, and refused: only ever
-    // the target's own regular file. Readable too, where it may be, for
-    // cutting it back.
+    // the target's own regular file. Shared for renaming too, so that a
+    // starter may rotate it while others write.
     const std::wstring path = longPath(file.fileName());
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
     HANDLE handle = CreateFileW(path.c_str(), FILE_APPEND_DATA | GENERIC_READ, share, nullptr, OPEN_ALWAYS, flags,
                                 nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
-        handle = CreateFileW(path.c_str(), FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS, flags, nullptr);
+        handle = CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, share, nullptr, OPEN_ALWAYS,
+                             flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION info;
@@ -393,18 +394,32 @@ OVERLAPPED appendsByte()
     return at;
 }
 
+bool sameFile(HANDLE handle, const std::wstring &path)
+{
+    const HANDLE named = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (named == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION open, atPath;
+    const bool same = GetFileInformationByHandle(handle, &open) && GetFileInformationByHandle(named, &atPath)
+                      && open.dwVolumeSerialNumber == atPath.dwVolumeSerialNumber
+                      && open.nFileIndexHigh == atPath.nFileIndexHigh && open.nFileIndexLow == atPath.nFileIndexLow;
+    CloseHandle(named);
+    return same;
+}
+
 } // namespace
+
+bool namesOpenFile(QFile &file, const QString &path)
+{
+    return sameFile(handleOf(file), longPath(path));
+}
 
 bool holdAppends(QFile &file)
 {
-    for (int waited = 0;; waited += 10) {
-        OVERLAPPED at = appendsByte();
-        if (LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
-            return true;
-        if (GetLastError() != ERROR_LOCK_VIOLATION || waited >= appendHoldMs)
-            return false;
-        Sleep(10);
-    }
+    OVERLAPPED at = appendsByte();
+    return LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
 }
 
 void releaseAppends(QFile &file)
@@ -413,32 +428,10 @@ void releaseAppends(QFile &file)
     UnlockFileEx(handleOf(file), 0, 1, 0, &at);
 }
 
-QByteArray readAt(QFile &file, qint64 offset, qint64 bytes)
+bool renameOpenFile(const QString &path, const QString &to)
 {
-    QByteArray data(int(bytes), Qt::Uninitialized);
-    OVERLAPPED at = {};
-    at.Offset = DWORD(offset);
-    at.OffsetHigh = DWORD(offset >> 32);
-    DWORD got = 0;
-    if (!ReadFile(handleOf(file), data.data(), DWORD(bytes), &got, &at))
-        got = 0;
-    data.resize(int(got));
-    return data;
-}
-
-bool overwrite(QFile &file, const QByteArray &contents)
-{
-    // The log's handle can only append: a second one to the same file (not
-    // to its name, which may have changed meanwhile) writes from the start.
-    const HANDLE handle = ReOpenFile(handleOf(file), FILE_READ_DATA | FILE_WRITE_DATA,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    const bool done = WriteFile(handle, contents.constData(), DWORD(contents.size()), &written, nullptr)
-                      && written == DWORD(contents.size()) && SetEndOfFile(handle);
-    CloseHandle(handle);
-    return done;
+    // Fails while a program holds either file without sharing its deletion.
+    return MoveFileExW(longPath(path).c_str(), longPath(to).c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 QString diskFullError()
@@ -488,6 +481,248 @@ void writeError(const QString &text)
     }
     fputs(text.toUtf8().constData(), stderr);
     fflush(stderr);
+}
+
+namespace {
+
+qint64 toMs(const FILETIME &time)
+{
+    return toNs(time) / 1000000;
+}
+
+void fillLock(LockFile *lock, const BY_HANDLE_FILE_INFORMATION &info, HANDLE handle)
+{
+    const DWORD notFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    lock->kind = (info.dwFileAttributes & notFile) || GetFileType(handle) != FILE_TYPE_DISK ? LockFile::Other
+                                                                                           : LockFile::File;
+    lock->mtimeMs = toMs(info.ftLastWriteTime);
+    lock->device = info.dwVolumeSerialNumber;
+    lock->inode = (quint64(info.nFileIndexHigh) << 32 | info.nFileIndexLow) + 1; // as identity()
+}
+
+QByteArray readFirst(HANDLE handle)
+{
+    char buffer[4096];
+    DWORD read = 0;
+    OVERLAPPED at = {};
+    return ReadFile(handle, buffer, sizeof buffer, &read, &at) ? QByteArray(buffer, int(read)) : QByteArray();
+}
+
+bool writeAt0(HANDLE handle, const QByteArray &contents)
+{
+    DWORD written = 0;
+    OVERLAPPED at = {};
+    LARGE_INTEGER end;
+    end.QuadPart = contents.size();
+    return WriteFile(handle, contents.constData(), DWORD(contents.size()), &written, &at)
+           && written == DWORD(contents.size()) && SetFilePointerEx(handle, end, nullptr, FILE_BEGIN)
+           && SetEndOfFile(handle);
+}
+
+void setTime(HANDLE handle, qint64 shiftMs)
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const quint64 ticks = ((quint64(now.dwHighDateTime) << 32) | now.dwLowDateTime) + shiftMs * 10000;
+    now.dwLowDateTime = DWORD(ticks);
+    now.dwHighDateTime = DWORD(ticks >> 32);
+    SetFileTime(handle, nullptr, nullptr, &now);
+}
+
+// The lock as itself, never what a reparse point (a link, a junction) leads to.
+HANDLE openLock(const std::wstring &path, DWORD access, DWORD share, DWORD disposition = OPEN_EXISTING)
+{
+    return CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+} // namespace
+
+LockFile inspectLock(const QString &path)
+{
+    LockFile lock;
+    const HANDLE handle = openLock(longPath(path), GENERIC_READ, shareAll);
+    if (handle == INVALID_HANDLE_VALUE) {
+        // Not ours to read: there all the same.
+        if (GetFileAttributesW(longPath(path).c_str()) != INVALID_FILE_ATTRIBUTES)
+            lock.kind = LockFile::Other;
+        return lock;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(handle, &info)) {
+        fillLock(&lock, info, handle);
+        if (lock.kind == LockFile::File)
+            lock.contents = readFirst(handle);
+    } else {
+        lock.kind = LockFile::Other;
+    }
+    CloseHandle(handle);
+    return lock;
+}
+
+LockResult takeLock(const QString &path, qintptr *handle, bool *created, QString *error)
+{
+    // Open without sharing its deletion: while any starter has it open,
+    // nobody removes it or puts another file in its place.
+    const std::wstring name = longPath(path);
+    const DWORD access = GENERIC_READ | GENERIC_WRITE;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    for (;;) {
+        *created = false;
+        const DWORD attributes = GetFileAttributesW(name.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES
+            && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)))
+            return LockResult::NotFile;
+        HANDLE file = openLock(name, access, share);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
+            file = openLock(name, access, share, CREATE_NEW);
+            if (file == INVALID_HANDLE_VALUE && (GetLastError() == ERROR_FILE_EXISTS
+                                                 || GetLastError() == ERROR_ALREADY_EXISTS))
+                continue; // made by another starter meanwhile
+            *created = file != INVALID_HANDLE_VALUE;
+        }
+        if (file == INVALID_HANDLE_VALUE) {
+            const DWORD why = GetLastError();
+            *error = qt_error_string(int(why));
+            // An older starter keeps its lock open sharing nothing but reading.
+            if (why == ERROR_SHARING_VIOLATION || why == ERROR_LOCK_VIOLATION)
+                return LockResult::Held;
+            if (why == ERROR_ACCESS_DENIED && GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES)
+                return LockResult::Unwritable;
+            return LockResult::Failed;
+        }
+        if (GetFileType(file) != FILE_TYPE_DISK) {
+            CloseHandle(file);
+            return LockResult::NotFile;
+        }
+        // The file this starter made is its own: the others judge it only for a moment.
+        OVERLAPPED at = appendsByte();
+        const DWORD wait = *created ? 0 : LOCKFILE_FAIL_IMMEDIATELY;
+        if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | wait, 0, 1, 0, &at)) {
+            CloseHandle(file);
+            return LockResult::Held;
+        }
+        *handle = qintptr(file);
+        return LockResult::Taken;
+    }
+}
+
+bool lockIsHeld(const QString &path)
+{
+    const std::wstring name = longPath(path);
+    HANDLE file = openLock(name, GENERIC_READ | GENERIC_WRITE, shareAll);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
+        return true; // an older starter's
+    if (file == INVALID_HANDLE_VALUE)
+        file = openLock(name, GENERIC_READ, shareAll);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    OVERLAPPED at = appendsByte();
+    const bool locked = LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
+    const bool held = !locked && GetLastError() == ERROR_LOCK_VIOLATION;
+    if (locked)
+        UnlockFileEx(file, 0, 1, 0, &at);
+    CloseHandle(file);
+    return held;
+}
+
+LockFile readLock(qintptr handle)
+{
+    LockFile lock;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(HANDLE(handle), &info))
+        fillLock(&lock, info, HANDLE(handle));
+    lock.contents = readFirst(HANDLE(handle));
+    return lock;
+}
+
+void writeLock(qintptr handle, const QByteArray &contents)
+{
+    if (writeAt0(HANDLE(handle), contents))
+        setTime(HANDLE(handle), 0);
+}
+
+void touchLock(qintptr handle)
+{
+    setTime(HANDLE(handle), 0);
+}
+
+void releaseLock(qintptr handle, const QByteArray &contents)
+{
+    if (!contents.isEmpty() && writeAt0(HANDLE(handle), contents))
+        setTime(HANDLE(handle), -3600 * 1000);
+    OVERLAPPED at = appendsByte();
+    UnlockFileEx(HANDLE(handle), 0, 1, 0, &at);
+    CloseHandle(HANDLE(handle));
+}
+
+QString removeLock(const QString &path, const LockFile &seen)
+{
+    // Removed by a handle to the very entry seen (a link as itself), which
+    // nobody can replace while it is open; never a directory.
+    const std::wstring name = longPath(path);
+    const HANDLE entry = openLock(name, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (entry == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? QString() : lastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    const auto isSeen = [&](const BY_HANDLE_FILE_INFORMATION &entryInfo) {
+        return entryInfo.dwVolumeSerialNumber == seen.device
+               && (quint64(entryInfo.nFileIndexHigh) << 32 | entryInfo.nFileIndexLow) + 1 == seen.inode;
+    };
+    QString error;
+    if (!GetFileInformationByHandle(entry, &info)) {
+        error = lastError();
+    } else if (isSeen(info)) {
+        FILE_DISPOSITION_INFO remove = { TRUE };
+        if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            error = directoryInTheWayError();
+        else if (!SetFileInformationByHandle(entry, FileDispositionInfo, &remove, sizeof remove))
+            error = lastError();
+    }
+    CloseHandle(entry);
+    // The removal happens as the handle closes, where it may still fail
+    // (Wine, in a directory the user may not write).
+    const HANDLE left = error.isEmpty() ? openLock(name, FILE_READ_ATTRIBUTES, shareAll) : INVALID_HANDLE_VALUE;
+    if (left != INVALID_HANDLE_VALUE) {
+        if (GetFileInformationByHandle(left, &info) && isSeen(info))
+            error = qt_error_string(ERROR_ACCESS_DENIED);
+        CloseHandle(left);
+    }
+    return error;
+}
+
+namespace {
+
+// A program's name as Qt's QLockFile gives it: its file name without the extension.
+QString programName(const QString &path)
+{
+    const QString name = path.section(QLatin1Char('\\'), -1);
+    return name.left(name.lastIndexOf(QLatin1Char('.')) < 0 ? name.size() : name.lastIndexOf(QLatin1Char('.')));
+}
+
+} // namespace
+
+QString lockProgramName()
+{
+    wchar_t path[32768];
+    const DWORD length = GetModuleFileNameW(nullptr, path, 32768);
+    return programName(QString::fromWCharArray(path, int(length)));
+}
+
+bool holderRuns(qint64 pid, const QString &name)
+{
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, DWORD(pid));
+    if (!process)
+        return GetLastError() == ERROR_ACCESS_DENIED; // there, but not ours to look at
+    wchar_t path[32768];
+    DWORD length = 32768;
+    const bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT
+                      && (!QueryFullProcessImageNameW(process, 0, path, &length)
+                          || programName(QString::fromWCharArray(path, int(length))).compare(name, Qt::CaseInsensitive) == 0);
+    CloseHandle(process);
+    return runs;
 }
 
 } // namespace fileops

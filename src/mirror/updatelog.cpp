@@ -5,11 +5,12 @@
 #include <QDateTime>
 
 const char UpdateLog::fileName[] = "quorvane-starter.log";
+const char UpdateLog::previousFileName[] = "quorvane-starter.log.1";
 
 namespace {
 
-// While it lives, the other starters' writes to the log wait (where the
-// log could be held at all).
+// While it lives, no other starter rotates the same file (where the log
+// could be held at all).
 class AppendsHeld
 {
 public:
@@ -29,37 +30,47 @@ private:
 } // namespace
 
 UpdateLog::UpdateLog(const QString &path)
-    : file(path)
+    : path(path)
 {
-    // Unbuffered: each line is one append, whole even when two starters write.
-    // Text: lines end in CR LF on Windows, as its editors expect.
-    if (!fileops::openForAppending(file))
-        return;
-    const AppendsHeld hold(file);
-    if (hold.isHeld() && file.size() > maxBytes - 64 * 1024) // room for this run's lines
-        cutBack();
+    if (reopen() && file.size() > maxBytes - 64 * 1024) // room for this run's lines
+        rotate();
 }
 
-// Keeps the newer half megabyte of a log, from a line's start, in place:
-// every starter appending to it, before or after, appends to this very
-// file, and none while the cut is made. Only the part kept is read,
-// however long the log has grown.
-void UpdateLog::cutBack()
+// Unbuffered: each line is one append, whole even when two starters write.
+// Text: lines end in CR LF on Windows, as its editors expect.
+bool UpdateLog::reopen()
 {
-    const qint64 keep = maxBytes / 2;
-    const QByteArray tail = fileops::readAt(file, file.size() - keep, keep);
-    if (tail.size() < keep)
-        return; // not readable for this user: left as it is
-    const int from = tail.indexOf('\n');
-    fileops::overwrite(file, from < 0 ? QByteArray() : tail.mid(from + 1));
+    file.close();
+    file.setFileName(path);
+    return fileops::openForAppending(file);
+}
+
+// Renames the full log to its previous name and goes on in a new one. Only
+// one starter rotates a file: one that finds another at it leaves it be,
+// and one that comes late finds the name taken by the new file already.
+void UpdateLog::rotate()
+{
+    {
+        const AppendsHeld hold(file);
+        if (!hold.isHeld())
+            return;
+        // A viewer that keeps the file from being renamed (Windows) puts
+        // this off to a later start.
+        if (fileops::namesOpenFile(file, path) && file.size() > maxBytes - 64 * 1024)
+            fileops::renameOpenFile(path, path.left(path.lastIndexOf(QLatin1Char('/')) + 1)
+                                              + QLatin1String(previousFileName));
+    }
+    if (!fileops::namesOpenFile(file, path))
+        reopen();
 }
 
 void UpdateLog::write(const QString &line)
 {
-    if (!file.isOpen())
+    // Another starter may have rotated the log since: the line goes to the
+    // new one, not to the one renamed.
+    if (!file.isOpen() || (!fileops::namesOpenFile(file, path) && !reopen()))
         return;
     const QDateTime now = QDateTime::currentDateTime();
     const QString stamp = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
-    const AppendsHeld hold(file);
     file.write((stamp + QLatin1Char(' ') + line + QLatin1Char('\n')).toUtf8());
 }

@@ -8,21 +8,26 @@
 // the target directory, for an administrator who hears that a workstation
 // behaves oddly: when each update began and how it ended, and every line it
 // wrote on standard error, one line per event, each after the local time.
-// It is kept to about a megabyte: when it would grow past that, all but its
-// newest half megabyte goes. Where it cannot be written, the update goes on without it.
-// It is never copied from the master, nor removed.
+// When it has grown to about a megabyte, a start renames it to
+// "quorvane-starter.log.1" (replacing the one before) and begins a new one.
+// Writers never wait for one another: each line is one append. Where it
+// cannot be written, the update goes on without it. Neither file is ever
+// copied from the master, nor removed.
 class UpdateLog
 {
 public:
     static const char fileName[];
+    static const char previousFileName[];
     static const qint64 maxBytes = 1024 * 1024;
 
     explicit UpdateLog(const QString &path);
     void write(const QString &line);
 
 private:
-    void cutBack();
+    void rotate();
+    bool reopen();
 
+    const QString path;
     QFile file;
 };
 
