@@ -98,6 +98,10 @@ void CommitTest::oneStepFails_data()
                    { F::MoveAside, "/a\\.txt$", 1, 0, EIO, false } }
         << QStringList{ "a.txt" } << QStringList() << int(MirrorSummary::Incomplete) << 1
         << "cannot put back .*/a\\.txt: Input/output error; its old version is kept as .*/\\.~qv[^/]*$";
+    // As a program in use on Windows goes in, and a read-only new copy is put back.
+    QTest::newRow("moved aside to go in, and its new file refuses the put-back")
+        << Faults{ bFails, { F::Replace, "/a\\.txt$", 1, 1, EACCES, false }, { F::Replace, "/a\\.txt$", 3, 1, EACCES, false } }
+        << QStringList() << QStringList() << int(MirrorSummary::Incomplete) << 0 << "cannot update .*/b\\.txt";
     QTest::newRow("a put-back held for a moment")
         << Faults{ bFails, { F::Replace, "/a\\.txt$", 2, 1, EBUSY, true },
                    { F::MoveAside, "/a\\.txt$", 1, 0, EIO, false } }

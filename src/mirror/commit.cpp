@@ -54,10 +54,14 @@ Commit::Result Commit::run(StagedFiles &tree, StagedFiles &checkFile, const QSet
         complete = check.error().isEmpty();
         result.checkFileDurable = !complete || syncDirectories(QSet<QString>() << checkFile.directoryOf(0));
     }
-    if (!complete)
+    if (!complete) {
         takeBackOut();
+        for (const QString &directory : changed) // the put-backs on disk before the second names go
+            disk.syncDirectory(directory);
+    }
     result.complete = complete;
-    settle();
+    // Until the check file is known to be on disk, the old versions stay.
+    settle(complete && !result.checkFileDurable);
     tree.clear();
     if (checkFileStaged && (placing.empty() || placing.back().list != &checkFile))
         checkFile.discard(); // never tried
@@ -107,7 +111,6 @@ bool Commit::putIn()
         }, mostAtOnce);
     }
     workers.wait();
-    sayLines();
     std::vector<const Placing *> failed; // reported in the order of their paths
     for (const Placing &place : placing) {
         if (!place.error().isEmpty())
@@ -117,6 +120,7 @@ bool Commit::putIn()
               [](const Placing *a, const Placing *b) { return a->target() < b->target(); });
     for (const Placing *place : failed)
         failure("cannot update", place->target(), place->error());
+    sayLines();
     return failed.empty();
 }
 
@@ -150,6 +154,7 @@ QString Commit::putIn(Placing *place, const QString &from, BusyRetry &retry)
             place->setAside(Placing::none);
         } else if (place->kept != Placing::none) { // its second name puts it back
             place->changed = true;
+            place->in = false; // what went in is aside now
         } else {
             place->setLine(QStringLiteral("cannot put back %1: %2; its old version is kept as %3")
                                .arg(shownPath(target), back, shownPath(aside)));
@@ -209,6 +214,11 @@ void Commit::takeBackOut()
                                       .arg(shownPath(target), error));
                 return;
             }
+            // A name the old version got as it was moved aside to let the
+            // new one in is one more name of it; the put-back may need one
+            // of its own for the new file.
+            work->setExtra(work->aside());
+            work->setAside(Placing::none);
             const QString old = kept(*work);
             const QString error = putIn(work, old, *busy);
             if (error.isEmpty()) {
@@ -231,7 +241,7 @@ void Commit::takeBackOut()
 // What is left of the update goes: the old versions' second names, names
 // moved aside, copies that did not go in. A file still in use stays, for a
 // later update to remove.
-void Commit::settle()
+void Commit::settle(bool keepOldVersions)
 {
     for (const Placing &place : placing) {
         if (place.in && result.complete) {
@@ -240,11 +250,14 @@ void Commit::settle()
         }
         const Placing *work = &place;
         Disk *files = &disk;
-        workers.runBounded([this, work, files] {
-            if (work->kept != Placing::none && !work->keepKept)
+        workers.runBounded([this, work, files, keepOldVersions] {
+            const QString directory = work->list->directoryOf(work->file);
+            if (work->kept != Placing::none && !work->keepKept && !keepOldVersions)
                 files->removeFile(kept(*work));
-            if (work->aside() != Placing::none)
-                files->removeFile(names.at(work->list->directoryOf(work->file), quint64(work->aside())));
+            if (work->aside() != Placing::none && !keepOldVersions)
+                files->removeFile(names.at(directory, quint64(work->aside())));
+            if (work->extra() != Placing::none)
+                files->removeFile(names.at(directory, quint64(work->extra())));
             if (!work->in)
                 files->removeFile(work->list->temporaryOf(work->file));
         }, mostAtOnce);

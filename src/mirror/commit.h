@@ -54,6 +54,7 @@ private:
         struct Rare
         {
             qint64 aside = none; // a name the file in the way was moved to, removed when settled
+            qint64 extra = none; // another name the old version got as it was moved aside, removed too
             QString error;
             QString line;        // said once the workers are done
         };
@@ -69,10 +70,12 @@ private:
         bool keepKept = false;  // kept could not be put back: it stays, and is reported
 
         qint64 aside() const { return rare ? rare->aside : none; }
+        qint64 extra() const { return rare ? rare->extra : none; }
         QString error() const { return rare ? rare->error : QString(); }
         QString line() const { return rare ? rare->line : QString(); }
         // Only on the thread at work on this file.
         void setAside(qint64 number) { if (rare || number != none) more().aside = number; }
+        void setExtra(qint64 number) { if (rare || number != none) more().extra = number; }
         void setError(const QString &text) { if (rare || !text.isEmpty()) more().error = text; }
         void setLine(const QString &text) { if (rare || !text.isEmpty()) more().line = text; }
         Rare &more()
@@ -89,7 +92,7 @@ private:
     QString putIn(Placing *place, const QString &from, BusyRetry &retry);
     bool syncDirectories(const QSet<QString> &directories);
     void takeBackOut();
-    void settle();
+    void settle(bool keepOldVersions);
     void sayLines();
     QString kept(const Placing &place) const;
     void failure(const char *what, const QString &path, const QString &reason);

@@ -2,6 +2,16 @@
 
 #include "mirror/temporarynames.h"
 
+namespace {
+
+// Where names ignore case, two that differ only in case are one file.
+QString nameKey(const QString &name)
+{
+    return fileops::namesIgnoreCase() ? name.toCaseFolded() : name;
+}
+
+} // namespace
+
 void StagedFiles::add(const QString &directory, const QString &name, quint64 temporary, bool replacing,
                       const FileEntry &kept, int replaces)
 {
@@ -28,14 +38,14 @@ StagedFiles::InDirectory StagedFiles::in(const QString &directory) const
     const int d = directoryIndex.value(directory, -1);
     if (d >= 0) {
         for (const int i : directories.at(d).files)
-            waiting.byName.insert(files.at(i).name, i);
+            waiting.byName.insert(nameKey(files.at(i).name), i);
     }
     return waiting;
 }
 
 int StagedFiles::InDirectory::find(const QString &name, FileEntry *copy) const
 {
-    const int i = byName.value(name, -1);
+    const int i = byName.value(nameKey(name), -1);
     if (i < 0)
         return i;
     const File &file = staged->files.at(i);
