@@ -248,13 +248,17 @@ void Commit::settle(bool keepOldVersions)
             ++result.placed;
             result.bytes += place.list->at(place.file).size;
         }
+        const bool oldNames = !keepOldVersions && ((place.kept != Placing::none && !place.keepKept)
+                                                   || place.aside() != Placing::none);
+        if (!oldNames && place.extra() == Placing::none && place.in)
+            continue; // nothing of it left to remove: most files of an update that went in
         const Placing *work = &place;
         Disk *files = &disk;
-        workers.runBounded([this, work, files, keepOldVersions] {
+        workers.runBounded([this, work, files, oldNames] {
             const QString directory = work->list->directoryOf(work->file);
-            if (work->kept != Placing::none && !work->keepKept && !keepOldVersions)
+            if (oldNames && work->kept != Placing::none && !work->keepKept)
                 files->removeFile(kept(*work));
-            if (work->aside() != Placing::none && !keepOldVersions)
+            if (oldNames && work->aside() != Placing::none)
                 files->removeFile(names.at(directory, quint64(work->aside())));
             if (work->extra() != Placing::none)
                 files->removeFile(names.at(directory, quint64(work->extra())));
