@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <malloc.h>
 #include <spawn.h>
 #include <unistd.h>
 
@@ -20,10 +19,6 @@ void prepareProcess()
             open("/dev/null", O_RDWR); // takes the lowest free descriptor: this one
     }
     signal(SIGPIPE, SIG_IGN);
-    // One heap for every thread: glibc gives threads heaps of their own,
-    // which keep what they once held, and the listing threads' cost a large
-    // update megabytes; the threads allocate little, and seldom at once.
-    mallopt(M_ARENA_MAX, 1);
     // As the core application object will: arguments are decoded before it exists.
     setlocale(LC_ALL, "");
 }

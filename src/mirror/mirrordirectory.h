@@ -1,6 +1,8 @@
 #ifndef MIRRORDIRECTORY_H
 #define MIRRORDIRECTORY_H
 
+// The update of a target tree from the master tree, phase by phase.
+
 #include "mirror/mirroroptions.h"
 
 #include <QString>
