@@ -33,10 +33,11 @@ QString closingLine(const MirrorSummary &summary, int failures, qint64 ms)
     switch (summary.ending) {
     case MirrorSummary::Incomplete: {
         // What went in, where something had begun to.
-        const QString wentIn = summary.stayedIn < 0 ? QString()
-                               : summary.stayedIn == 0
-                                   ? QStringLiteral("; all taken back out")
-                                   : QStringLiteral("; %1 files stayed in beside the old check file").arg(summary.stayedIn);
+        QString wentIn;
+        if (summary.stayedIn == 0)
+            wentIn = QStringLiteral("; all taken back out");
+        else if (summary.stayedIn > 0)
+            wentIn = QStringLiteral("; %1 files stayed in beside the old check file").arg(summary.stayedIn);
         return QStringLiteral("update incomplete: %1; %2 failures, the next start tries again%3")
             .arg(done).arg(failures).arg(wentIn);
     }

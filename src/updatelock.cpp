@@ -114,59 +114,27 @@ bool UpdateLock::isHeldElsewhere()
 
 void UpdateLock::acquire()
 {
-    const QString shown = shownPath(path);
-    ProgressLine progress;
-    QElapsedTimer waited;
     waited.start();
-    bool othersWorked = false;      // a live starter held the lock while this one waited
-    bool tookOver = false;
-    // Since the lock was first found stale and still in the way.
-    QElapsedTimer inTheWay;
     for (;;) {
         bool created = false;
         QString error;
         const fileops::LockResult result = fileops::takeLock(path, &handle, &created, &error);
-        if (result == fileops::LockResult::Failed) {
-            progress.erase();
-            report.line(QStringLiteral("cannot make the lock %1, updating without it").arg(shown));
-            return;
-        }
-        State state = Live;
+        if (result == fileops::LockResult::Failed)
+            return giveUp("cannot make the lock %1, updating without it");
         if (result == fileops::LockResult::Taken) {
-            state = created ? Free : judge(fileops::readLock(handle));
-            if (state != Live) {
-                progress.erase();
-                fileops::writeLock(handle, holderLines());
-                if (tookOver || state == Stale)
-                    report.line(QStringLiteral("took over the lock %1 of a starter that is no longer at work").arg(shown));
-                else if (othersWorked && waited.elapsed() >= 1000)
-                    report.note(QStringLiteral("waited %1 s for another starter's update").arg(waited.elapsed() / 1000));
-                heartbeat = new Heartbeat(handle, stop);
-                heartbeat->start();
-                return;
-            }
+            const State state = created ? Free : judge(fileops::readLock(handle));
+            if (state != Live)
+                return hold(state);
             fileops::releaseLock(handle, QByteArray());
             handle = -1;
         } else if (result != fileops::LockResult::Held) {
-            // Not a file this starter can lock: removed when stale, so that one can be made.
-            const fileops::LockFile seen = fileops::inspectLock(path);
-            state = result == fileops::LockResult::Unwritable && fileops::lockIsHeld(path) ? Live : judge(seen);
-            if (state != Live) {
-                error = fileops::removeLock(path, seen);
-                if (error.isEmpty()) {
-                    tookOver = tookOver || state == Stale;
-                    continue;
-                }
-                if (!inTheWay.isValid())
-                    inTheWay.start();
-                if (inTheWay.elapsed() >= unremovableMs) {
-                    progress.erase();
-                    report.line(QStringLiteral("cannot remove the stale lock %1, updating without it").arg(shown));
-                    return;
-                }
+            const Way way = clearTheWay(result);
+            if (way == Stuck)
+                return giveUp("cannot remove the stale lock %1, updating without it");
+            if (way == Blocked)
                 QThread::msleep(50);
+            if (way != Occupied)
                 continue;
-            }
         }
         inTheWay.invalidate();
         othersWorked = true;
@@ -174,4 +142,41 @@ void UpdateLock::acquire()
                           .arg(waited.elapsed() / 1000));
         QThread::msleep(200);
     }
+}
+
+// Not a file this starter can lock (a link, a directory, a pipe, a file it
+// may not write): removed when stale, so that one can be made.
+UpdateLock::Way UpdateLock::clearTheWay(fileops::LockResult result)
+{
+    const fileops::LockFile seen = fileops::inspectLock(path);
+    const State state = result == fileops::LockResult::Unwritable && fileops::lockIsHeld(path) ? Live : judge(seen);
+    if (state == Live)
+        return Occupied;
+    if (fileops::removeLock(path, seen).isEmpty()) {
+        tookOver = tookOver || state == Stale;
+        return Cleared;
+    }
+    if (!inTheWay.isValid())
+        inTheWay.start();
+    return inTheWay.elapsed() >= unremovableMs ? Stuck : Blocked;
+}
+
+// The lock is this starter's: it names its holder and is kept fresh.
+void UpdateLock::hold(State state)
+{
+    progress.erase();
+    fileops::writeLock(handle, holderLines());
+    const QString shown = shownPath(path);
+    if (tookOver || state == Stale)
+        report.line(QStringLiteral("took over the lock %1 of a starter that is no longer at work").arg(shown));
+    else if (othersWorked && waited.elapsed() >= 1000)
+        report.note(QStringLiteral("waited %1 s for another starter's update").arg(waited.elapsed() / 1000));
+    heartbeat = new Heartbeat(handle, stop);
+    heartbeat->start();
+}
+
+void UpdateLock::giveUp(const char *line)
+{
+    progress.erase();
+    report.line(QString::fromLatin1(line).arg(shownPath(path)));
 }

@@ -2,6 +2,7 @@
 #define UPDATELOCK_H
 
 #include "mirror/fileops.h"
+#include "mirror/progressline.h"
 #include "mirror/report.h"
 
 #include <QByteArray>
@@ -39,7 +40,12 @@ public:
 
 private:
     enum State { Free, Live, Stale };
+    // What became of a lock path this starter cannot lock.
+    enum Way { Occupied, Cleared, Blocked, Stuck };
     State judge(const fileops::LockFile &file);
+    Way clearTheWay(fileops::LockResult result);
+    void hold(State state);
+    void giveUp(const char *line);
 
     const QString path;
     const Report &report;
@@ -50,6 +56,12 @@ private:
     QByteArray watched;
     QElapsedTimer unchanged;
     QElapsedTimer nameless; // since a lock that names nobody was first seen
+    // While acquire() waits.
+    ProgressLine progress;
+    QElapsedTimer waited;
+    bool othersWorked = false; // a live starter held the lock meanwhile
+    bool tookOver = false;
+    QElapsedTimer inTheWay;    // since a stale lock was first found still in the way
 };
 
 #endif

@@ -38,8 +38,8 @@ Commit::Result Commit::run(StagedFiles &tree, StagedFiles &checkFile, const QSet
     keepOldVersions();
     QSet<QString> changed = grown;
     bool complete = putIn();
-    for (const Placing &place : placing)
-        changed.insert(tree.directoryOf(place.file));
+    for (const QString &directory : tree.directoryPaths())
+        changed.insert(directory);
     complete = complete && syncDirectories(changed);
     const bool checkFileStaged = checkFile.size() > 0;
     if (complete && checkFileStaged) {

@@ -148,12 +148,13 @@ private:
                           entry.isDir || entry.error.isEmpty() ? fileops::notRegularFileError() : entry.error);
             return false;
         }
+        const QString checkTarget = target + QLatin1Char('/') + clean;
         DirectoryPlan plan;
         plan.master = checkMaster.section(QLatin1Char('/'), 0, -2);
-        plan.target = (target + QLatin1Char('/') + clean).section(QLatin1Char('/'), 0, -2);
-        const FileEntry targetEntry = fileops::fileEntry(target + QLatin1Char('/') + clean);
+        plan.target = checkTarget.section(QLatin1Char('/'), 0, -2);
+        const FileEntry targetEntry = fileops::fileEntry(checkTarget);
         const bool installed = targetEntry.error.isEmpty();
-        if (comparison.needsCopy(entry, installed ? &targetEntry : nullptr, target + QLatin1Char('/') + clean))
+        if (comparison.needsCopy(entry, installed ? &targetEntry : nullptr, checkTarget))
             plan.copies.append(DirectoryPlan::Copy{ entry, installed, -1 });
         lastStage.add(plan);
         lastStage.finish();

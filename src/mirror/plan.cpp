@@ -154,10 +154,9 @@ void Plan::removeLeftovers(const QString &target, const QVector<FileEntry> &mast
 
 // The local configuration, the starter's own files, the check file (it goes
 // in last), and the earlier of two names that are one where case is ignored.
-bool Plan::leftOut(const QString &relative, const FileEntry &file, int index,
+bool Plan::leftOut(const QString &relative, bool inCheckDir, const FileEntry &file, int index,
                    const QHash<QString, int> &lastOfName) const
 {
-    const bool inCheckDir = !checkName.isEmpty() && sameName(relative, checkDir);
     return sameName(file.name, QLatin1String(excludedFile)) || (inCheckDir && sameName(file.name, checkName))
            || (relative.isEmpty() && std::any_of(options.ownFiles.begin(), options.ownFiles.end(),
                                                  [&](const QString &own) { return sameName(file.name, own); }))
@@ -171,6 +170,7 @@ void Plan::planFiles(DirectoryPlan *plan, const QString &relative, const QVector
     for (const FileEntry &file : targetEntries)
         targetFiles.insert(key(file.name), &file);
     const StagedFiles::InDirectory waiting = staged.in(plan->target);
+    const bool inCheckDir = !checkName.isEmpty() && sameName(relative, checkDir);
     // Two master names that differ only in case: the later one wins.
     QHash<QString, int> lastOfName;
     if (fileops::namesIgnoreCase()) {
@@ -188,7 +188,7 @@ void Plan::planFiles(DirectoryPlan *plan, const QString &relative, const QVector
                                                      file.badName ? qt_error_string(EILSEQ) : file.error }));
             continue;
         }
-        if (!file.isFile || leftOut(relative, file, i, lastOfName))
+        if (!file.isFile || leftOut(relative, inCheckDir, file, i, lastOfName))
             continue;
         const FileEntry *existing = targetFiles.value(key(file.name));
         FileEntry copy;

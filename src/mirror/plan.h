@@ -86,7 +86,8 @@ private:
                                          const QVector<FileEntry> &targetEntries);
     void planFiles(DirectoryPlan *plan, const QString &relative, const QVector<FileEntry> &files,
                    const QVector<FileEntry> &targetEntries);
-    bool leftOut(const QString &relative, const FileEntry &file, int index, const QHash<QString, int> &lastOfName) const;
+    bool leftOut(const QString &relative, bool inCheckDir, const FileEntry &file, int index,
+                 const QHash<QString, int> &lastOfName) const;
     void removeLeftovers(const QString &target, const QVector<FileEntry> &masterEntries,
                          const QVector<FileEntry> &targetEntries);
     void note(const QString &relative, const FileEntry &entry);

@@ -62,6 +62,14 @@ QString StagedFiles::temporaryOf(int i) const
     return names.at(directoryOf(i), files.at(i).temporary);
 }
 
+QStringList StagedFiles::directoryPaths() const
+{
+    QStringList paths;
+    for (const Directory &directory : directories)
+        paths << directory.path;
+    return paths;
+}
+
 void StagedFiles::clear()
 {
     files.clear();

@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <deque>
@@ -60,6 +61,8 @@ public:
     QString directoryOf(int i) const { return directories.at(files.at(i).directory).path; }
     QString targetOf(int i) const { return directoryOf(i) + QLatin1Char('/') + files.at(i).name; }
     QString temporaryOf(int i) const;
+    // The directories that copies wait in.
+    QStringList directoryPaths() const;
     // Forgets every copy (the commit has put them in, or taken care of them).
     void clear();
     // Removes every waiting copy and forgets it.
