@@ -18,16 +18,20 @@ void StagedFiles::add(const QString &directory, const QString &name, quint64 tem
     int d = directoryIndex.value(directory, -1);
     if (d < 0) {
         d = directories.size();
-        directories.append(Directory{ directory, kept.device, QVector<int>() });
+        directories.append(Directory{ directory, kept.device, QVector<int>(), QString() });
         directoryIndex.insert(directory, d);
     }
-    const File file{ name, temporary, kept.size, kept.mtimeNs, d, quint16(kept.mode), replacing };
-    if (replaces >= 0) {
+    File file{ temporary, kept.size, kept.mtimeNs, d, 0, quint16(name.size()), quint16(kept.mode), replacing };
+    if (replaces >= 0) { // the same name, in the same directory
         fileops::removeFile(temporaryOf(replaces));
+        file.nameAt = files[replaces].nameAt;
         files[replaces] = file;
         return;
     }
-    directories[d].files.append(int(files.size()));
+    Directory &in = directories[d];
+    file.nameAt = in.names.size();
+    in.names += name;
+    in.files.append(int(files.size()));
     files.push_back(file);
 }
 
@@ -38,7 +42,7 @@ StagedFiles::InDirectory StagedFiles::in(const QString &directory) const
     const int d = directoryIndex.value(directory, -1);
     if (d >= 0) {
         for (const int i : directories.at(d).files)
-            waiting.byName.insert(nameKey(files.at(i).name), i);
+            waiting.byName.insert(nameKey(nameOf(i)), i);
     }
     return waiting;
 }
@@ -55,6 +59,12 @@ int StagedFiles::InDirectory::find(const QString &name, FileEntry *copy) const
     copy->device = staged->directories.at(file.directory).device;
     copy->mode = file.mode;
     return i;
+}
+
+QString StagedFiles::nameOf(int i) const
+{
+    const File &file = files.at(i);
+    return directories.at(file.directory).names.mid(file.nameAt, file.nameLength);
 }
 
 QString StagedFiles::temporaryOf(int i) const

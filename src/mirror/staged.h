@@ -17,17 +17,19 @@ class TemporaryNames;
 // stage adds to it, the plan reads it (a copy already waiting is what a
 // later pass compares the master with), the commit puts it in place.
 // A whole tree may wait, so a copy is kept small: its directory's path is
-// held once, its temporary's name by number.
+// held once, its name among its directory's names (not the listing's, whose
+// memory would stay taken until the commit), its temporary's name by number.
 class StagedFiles
 {
 public:
     struct File
     {
-        QString name;
         quint64 temporary; // its temporary's number
         qint64 size;       // what the target keeps of the copy
         qint64 mtimeNs;
         int directory;     // index of its directory
+        int nameAt;        // where its name begins in its directory's names
+        quint16 nameLength;
         quint16 mode;
         bool replacing;    // the target had a file of that name
     };
@@ -59,7 +61,8 @@ public:
     int size() const { return int(files.size()); }
     const File &at(int i) const { return files.at(i); }
     QString directoryOf(int i) const { return directories.at(files.at(i).directory).path; }
-    QString targetOf(int i) const { return directoryOf(i) + QLatin1Char('/') + files.at(i).name; }
+    QString nameOf(int i) const;
+    QString targetOf(int i) const { return directoryOf(i) + QLatin1Char('/') + nameOf(i); }
     QString temporaryOf(int i) const;
     // The directories that copies wait in.
     QStringList directoryPaths() const;
@@ -74,6 +77,7 @@ private:
         QString path;
         quint64 device;
         QVector<int> files;
+        QString names; // of its files, one after another
     };
 
     TemporaryNames &names;
