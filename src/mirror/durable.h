@@ -4,6 +4,7 @@
 // The update's third phase: a batch of copies on disk before any goes in.
 
 #include "mirror/fileops.h"
+#include "mirror/temporarynames.h"
 
 #include <QString>
 
@@ -15,9 +16,14 @@ class Workers;
 struct WrittenCopy
 {
     CopyOutcome outcome; // its error set: nothing of it to put on disk
-    QString temporary;
+    const TemporaryNames *names = nullptr;
+    QString directory;   // where it is written
+    quint64 number = 0;  // of its temporary
     qint64 size = 0;
     bool closed = false; // closed before it was known to be on disk
+
+    // Its path, made when wanted: a batch of thousands holds none.
+    QString temporary() const { return names->at(directory, number); }
 };
 
 // Puts a batch of copies on disk before any of them may go in, each

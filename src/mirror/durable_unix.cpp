@@ -109,7 +109,7 @@ void Durability::letGo(WrittenCopy *copy) const
 {
     const QString error = fileops::finishCopy(&copy->outcome);
     if (!error.isEmpty()) {
-        fileops::removeFile(copy->temporary);
+        fileops::removeFile(copy->temporary());
         copy->outcome.error = error;
     }
 }
@@ -135,9 +135,9 @@ void Durability::makeDurable(const std::vector<WrittenCopy *> &batch, Workers &w
             continue;
         }
         workers.run([copy] {
-            const QString error = copy->closed ? syncByName(copy->temporary) : fileops::finishCopy(&copy->outcome);
+            const QString error = copy->closed ? syncByName(copy->temporary()) : fileops::finishCopy(&copy->outcome);
             if (!error.isEmpty()) {
-                fileops::removeFile(copy->temporary);
+                fileops::removeFile(copy->temporary());
                 copy->outcome.error = error;
             }
         });

@@ -20,9 +20,8 @@ const qint64 maxBatchBytes = 64 << 20;
 // One copy of a batch; the workers fill in how it went.
 struct Stage::Job : WrittenCopy
 {
-    QString masterDir, targetDir;
+    QString masterDir;
     FileEntry master;
-    quint64 number = 0; // of its temporary
     bool replacing = false;
     int restaged = -1;
     int order = 0;
@@ -60,12 +59,12 @@ void Stage::copy(const QString &masterDir, const QString &targetDir, const Direc
         batchLimit = durability.beginBatch();
     std::unique_ptr<Job> job(new Job);
     job->masterDir = masterDir;
-    job->targetDir = targetDir;
+    job->names = &names;
+    job->directory = targetDir;
+    job->number = names.take();
     job->master = planned.master;
     job->replacing = planned.replacing;
     job->restaged = planned.restaged;
-    job->number = names.take();
-    job->temporary = names.at(targetDir, job->number);
     job->size = planned.master.size;
     job->order = order++;
     Job *work = job.get();
@@ -76,7 +75,7 @@ void Stage::copy(const QString &masterDir, const QString &targetDir, const Direc
     workers.run([work, bytes, files, busy, durable] {
         const QString source = work->masterDir + QLatin1Char('/') + work->master.name;
         work->outcome.error = busy->run([&]() -> FileResult {
-            work->outcome = files->copyToNew(source, work->temporary, work->master, bytes);
+            work->outcome = files->copyToNew(source, work->temporary(), work->master, bytes);
             return work->outcome;
         });
         durable->written(work);
@@ -107,7 +106,7 @@ void Stage::retryWhereDiskWasFull()
             continue;
         for (const auto &other : batch)
             durability.letGo(other.get());
-        job->outcome = disk.copyToNew(job->masterDir + QLatin1Char('/') + job->master.name, job->temporary,
+        job->outcome = disk.copyToNew(job->masterDir + QLatin1Char('/') + job->master.name, job->temporary(),
                                       job->master, &progress.bytesDone);
     }
 }
@@ -127,9 +126,9 @@ void Stage::flush()
         if (!job->outcome.error.isEmpty())
             continue;
         ++copyCount;
-        const QString target = job->targetDir + QLatin1Char('/') + job->master.name;
+        const QString target = job->directory + QLatin1Char('/') + job->master.name;
         comparison.copied(target, job->master, job->outcome.kept);
-        staged.add(job->targetDir, job->master.name, job->number, job->replacing, job->outcome.kept, job->restaged);
+        staged.add(job->directory, job->master.name, job->number, job->replacing, job->outcome.kept, job->restaged);
     }
     batch.clear();
     batchLimit = 0;
@@ -148,7 +147,7 @@ void Stage::report(const std::vector<std::unique_ptr<Job>> &jobs)
         const bool reading = job->outcome.readingFailed;
         failures.emplace_back(job->order, Failure{ reading ? "cannot read" : "cannot update",
                                                    reading ? job->masterDir + QLatin1Char('/') + job->master.name
-                                                           : job->targetDir + QLatin1Char('/') + job->master.name,
+                                                           : job->directory + QLatin1Char('/') + job->master.name,
                                                    job->outcome.error });
     }
     std::sort(failures.begin(), failures.end(),
