@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -17,11 +18,6 @@ namespace {
 const int mostAtOnce = 512;
 
 } // namespace
-
-QString Commit::Placing::target() const
-{
-    return list->targetOf(file);
-}
 
 Commit::Commit(Disk &disk, TemporaryNames &names, const Report &report, ProgressLine &progress)
     : disk(disk), names(names), report(report), progress(progress)
@@ -31,10 +27,11 @@ Commit::Commit(Disk &disk, TemporaryNames &names, const Report &report, Progress
 Commit::Result Commit::run(StagedFiles &tree, StagedFiles &checkFile, const QSet<QString> &grown)
 {
     result = Result();
+    this->tree = &tree;
+    this->checkFile = &checkFile;
     placing.clear();
-    placing.reserve(size_t(tree.size()) + 1); // and the check file
     for (int i = 0; i < tree.size(); ++i)
-        placing.emplace_back(&tree, i);
+        placing.emplace_back(i);
     keepOldVersions();
     QSet<QString> changed = grown;
     bool complete = putIn();
@@ -44,13 +41,13 @@ Commit::Result Commit::run(StagedFiles &tree, StagedFiles &checkFile, const QSet
     const bool checkFileStaged = checkFile.size() > 0;
     if (complete && checkFileStaged) {
         // One rename: it needs no second name, nothing comes after it.
-        placing.emplace_back(&checkFile, 0);
+        placing.emplace_back(tree.size());
         BusyRetry retry;
         Placing &check = placing.back();
         check.setError(putIn(&check, checkFile.temporaryOf(0), retry));
         sayLines();
         if (!check.error().isEmpty())
-            failure("cannot update", check.target(), check.error());
+            failure("cannot update", target(check), check.error());
         complete = check.error().isEmpty();
         result.checkFileDurable = !complete || syncDirectories(QSet<QString>() << checkFile.directoryOf(0));
     }
@@ -62,31 +59,49 @@ Commit::Result Commit::run(StagedFiles &tree, StagedFiles &checkFile, const QSet
     result.complete = complete;
     // Until the check file is known to be on disk, the old versions stay.
     settle(complete && !result.checkFileDurable);
-    tree.clear();
-    if (checkFileStaged && (placing.empty() || placing.back().list != &checkFile))
+    if (checkFileStaged && (placing.empty() || placing.back().file != tree.size()))
         checkFile.discard(); // never tried
+    tree.clear();
     checkFile.clear();
     return result;
 }
 
+// A place's file: one of the tree's copies, or after them the check file.
+const StagedFiles &Commit::listOf(const Placing &place, int *index) const
+{
+    const bool inTree = place.file < tree->size();
+    *index = inTree ? place.file : place.file - tree->size();
+    return inTree ? *tree : *checkFile;
+}
+
+QString Commit::target(const Placing &place) const
+{
+    int index;
+    return listOf(place, &index).targetOf(index);
+}
+
+QString Commit::directoryOf(const Placing &place) const
+{
+    int index;
+    return listOf(place, &index).directoryOf(index);
+}
+
 QString Commit::kept(const Placing &place) const
 {
-    return names.at(place.list->directoryOf(place.file), quint64(place.kept));
+    return names.at(directoryOf(place), firstKept + quint64(place.file));
 }
 
 // Every old file a second name, side by side.
 void Commit::keepOldVersions()
 {
+    firstKept = names.take(tree->size());
     for (Placing &place : placing) {
-        if (!place.list->at(place.file).replacing)
+        if (!tree->at(place.file).replacing)
             continue;
-        place.kept = qint64(names.take());
+        place.kept = true;
         Placing *work = &place;
-        Disk *files = &disk;
-        const QString keptName = kept(place);
-        workers.runBounded([work, files, keptName] {
-            work->linked = files->keepOld(work->target(), keptName).error.isEmpty();
-        }, mostAtOnce);
+        workers.runBounded([this, work] { work->linked = disk.keepOld(target(*work), kept(*work)).error.isEmpty(); },
+                           mostAtOnce);
     }
     workers.wait();
 }
@@ -99,15 +114,15 @@ bool Commit::putIn()
         Placing *work = &place;
         BusyRetry *busy = &retry;
         workers.runBounded([this, work, busy] {
-            if (work->kept != Placing::none && !work->linked) { // no second link: moved to that name right before
-                work->setError(busy->run([&] { return disk.moveAside(work->target(), kept(*work)); }));
+            if (work->kept && !work->linked) { // no second link: moved to that name right before
+                work->setError(busy->run([&] { return disk.moveAside(target(*work), kept(*work)); }));
                 if (!work->error().isEmpty()) {
-                    work->kept = Placing::none;
+                    work->kept = false;
                     return;
                 }
                 work->changed = true;
             }
-            work->setError(putIn(work, work->list->temporaryOf(work->file), *busy));
+            work->setError(putIn(work, tree->temporaryOf(work->file), *busy));
         }, mostAtOnce);
     }
     workers.wait();
@@ -117,9 +132,9 @@ bool Commit::putIn()
             failed.push_back(&place);
     }
     std::sort(failed.begin(), failed.end(),
-              [](const Placing *a, const Placing *b) { return a->target() < b->target(); });
+              [this](const Placing *a, const Placing *b) { return target(*a) < target(*b); });
     for (const Placing *place : failed)
-        failure("cannot update", place->target(), place->error());
+        failure("cannot update", target(*place), place->error());
     sayLines();
     return failed.empty();
 }
@@ -129,8 +144,8 @@ bool Commit::putIn()
 // and put back where the new one still cannot go in.
 QString Commit::putIn(Placing *place, const QString &from, BusyRetry &retry)
 {
-    const QString target = place->target();
-    const QString directory = place->list->directoryOf(place->file);
+    const QString target = this->target(*place);
+    const QString directory = directoryOf(*place);
     const QString error = retry.run([&] {
         FileResult done = disk.replaceFile(from, target);
         if (!done.error.isEmpty() && place->aside() == Placing::none && fileops::fileEntry(target).isFile) {
@@ -152,7 +167,7 @@ QString Commit::putIn(Placing *place, const QString &from, BusyRetry &retry)
         const QString back = retry.run([&] { return disk.replaceFile(aside, target); });
         if (back.isEmpty()) {
             place->setAside(Placing::none);
-        } else if (place->kept != Placing::none) { // its second name puts it back
+        } else if (place->kept) { // its second name puts it back
             place->changed = true;
             place->in = false; // what went in is aside now
         } else {
@@ -204,8 +219,8 @@ void Commit::takeBackOut()
         Placing *work = &place;
         BusyRetry *busy = &retry;
         workers.runBounded([this, work, busy] {
-            const QString target = work->target();
-            if (work->kept == Placing::none) { // a new file
+            const QString target = this->target(*work);
+            if (!work->kept) { // a new file
                 const QString error = busy->run([&] { return disk.removeFile(target); });
                 if (error.isEmpty())
                     work->in = false;
@@ -222,13 +237,13 @@ void Commit::takeBackOut()
             const QString old = kept(*work);
             const QString error = putIn(work, old, *busy);
             if (error.isEmpty()) {
-                work->kept = Placing::none; // it is in place again
+                work->kept = false; // it is in place again
                 work->in = false;
                 work->changed = false;
             } else {
                 work->setLine(QStringLiteral("cannot put back %1: %2; its old version is kept as %3")
                                   .arg(shownPath(target), error, shownPath(old)));
-                work->keepKept = true;
+                work->setKeepKept();
             }
         }, mostAtOnce);
     }
@@ -246,24 +261,27 @@ void Commit::settle(bool keepOldVersions)
     for (const Placing &place : placing) {
         if (place.in && result.complete) {
             ++result.placed;
-            result.bytes += place.list->at(place.file).size;
+            int index;
+            result.bytes += listOf(place, &index).at(index).size;
         }
-        const bool oldNames = !keepOldVersions && ((place.kept != Placing::none && !place.keepKept)
+        const bool oldNames = !keepOldVersions && ((place.kept && !place.keepKept())
                                                    || place.aside() != Placing::none);
         if (!oldNames && place.extra() == Placing::none && place.in)
             continue; // nothing of it left to remove: most files of an update that went in
         const Placing *work = &place;
         Disk *files = &disk;
         workers.runBounded([this, work, files, oldNames] {
-            const QString directory = work->list->directoryOf(work->file);
-            if (oldNames && work->kept != Placing::none && !work->keepKept)
+            const QString directory = directoryOf(*work);
+            if (oldNames && work->kept && !work->keepKept())
                 files->removeFile(kept(*work));
             if (oldNames && work->aside() != Placing::none)
                 files->removeFile(names.at(directory, quint64(work->aside())));
             if (work->extra() != Placing::none)
                 files->removeFile(names.at(directory, quint64(work->extra())));
-            if (!work->in)
-                files->removeFile(work->list->temporaryOf(work->file));
+            if (!work->in) {
+                int index;
+                files->removeFile(listOf(*work, &index).temporaryOf(index));
+            }
         }, mostAtOnce);
     }
     workers.wait();

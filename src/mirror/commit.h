@@ -8,8 +8,8 @@
 #include <QSet>
 #include <QString>
 
+#include <deque>
 #include <memory>
-#include <vector>
 
 class BusyRetry;
 class Disk;
@@ -57,34 +57,34 @@ private:
             qint64 extra = none; // another name the old version got as it was moved aside, removed too
             QString error;
             QString line;        // said once the workers are done
+            bool keepKept = false; // the second name could not be put back: it stays, and is reported
         };
 
-        Placing(const StagedFiles *list, int file) : list(list), file(file) {}
-        const StagedFiles *list;
-        qint64 kept = none;     // the old version's second name (a number of the run's names)
+        explicit Placing(int file) : file(file) {}
         std::unique_ptr<Rare> rare;
-        int file;
-        bool linked = false;    // kept is a second link: the old file is still in place too
+        int file;               // among the tree's copies, and after them the check file
+        bool kept = false;      // the old version has a second name (numbered by file)
+        bool linked = false;    // that is a second link: the old file is still in place too
         bool in = false;        // the new file is in place
         bool changed = false;   // the old version is no longer in place: it must be put back
-        bool keepKept = false;  // kept could not be put back: it stays, and is reported
 
         qint64 aside() const { return rare ? rare->aside : none; }
         qint64 extra() const { return rare ? rare->extra : none; }
         QString error() const { return rare ? rare->error : QString(); }
         QString line() const { return rare ? rare->line : QString(); }
+        bool keepKept() const { return rare && rare->keepKept; }
         // Only on the thread at work on this file.
         void setAside(qint64 number) { if (rare || number != none) more().aside = number; }
         void setExtra(qint64 number) { if (rare || number != none) more().extra = number; }
         void setError(const QString &text) { if (rare || !text.isEmpty()) more().error = text; }
         void setLine(const QString &text) { if (rare || !text.isEmpty()) more().line = text; }
+        void setKeepKept() { more().keepKept = true; }
         Rare &more()
         {
             if (!rare)
                 rare.reset(new Rare);
             return *rare;
         }
-        QString target() const;
     };
 
     void keepOldVersions();
@@ -94,6 +94,9 @@ private:
     void takeBackOut();
     void settle(bool keepOldVersions);
     void sayLines();
+    const StagedFiles &listOf(const Placing &place, int *index) const;
+    QString target(const Placing &place) const;
+    QString directoryOf(const Placing &place) const;
     QString kept(const Placing &place) const;
     void failure(const char *what, const QString &path, const QString &reason);
 
@@ -102,8 +105,12 @@ private:
     const Report &report;
     ProgressLine &progress;
     Workers workers;
-    StagedFiles *staged = nullptr;
-    std::vector<Placing> placing;
+    const StagedFiles *tree = nullptr;
+    const StagedFiles *checkFile = nullptr;
+    quint64 firstKept = 0; // the second names' numbers, one for each file of the tree
+    // Grows in small blocks that never move (the workers hold places), made
+    // from what the copies' batches let go of.
+    std::deque<Placing> placing;
     Result result;
 };
 

@@ -14,7 +14,8 @@ public:
     QString in(const QString &directory) { return at(directory, take()); }
     // A name's number, and the name it stands for: a long list of waiting
     // copies keeps the number alone.
-    quint64 take() { return next.fetchAndAddRelaxed(1); } // on any thread
+    // count numbers in a row: the first of them.
+    quint64 take(int count = 1) { return next.fetchAndAddRelaxed(quint64(count)); } // on any thread
     QString at(const QString &directory, quint64 number) const;
     static bool isTemporary(const QString &name);
     bool isOurs(const QString &name) const;
