@@ -12,7 +12,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace fileops {
 
@@ -76,7 +75,9 @@ enum class CopyFailure { None, Reading, Writing };
 CopyFailure copyData(int in, int out, qint64 size, QAtomicInteger<qint64> *copiedBytes)
 {
     bool kernelCopy = true;
-    std::vector<char> buffer; // only where the kernel cannot copy: not in every thread's memory
+    // Only where the kernel cannot copy, and no larger than the file: a
+    // small file's buffer comes from the heap rather than a mapping of its own.
+    QByteArray buffer;
     while (size > 0) {
         if (kernelCopy) {
             const ssize_t n = copy_file_range(in, nullptr, out, nullptr, size_t(std::min<qint64>(size, 16 << 20)), 0);
@@ -91,7 +92,8 @@ CopyFailure copyData(int in, int out, qint64 size, QAtomicInteger<qint64> *copie
                 continue;
             kernelCopy = false; // nothing was copied by the failed call: go on from here
         }
-        buffer.resize(256 * 1024);
+        if (buffer.isEmpty())
+            buffer = QByteArray(int(std::min<qint64>(size, 256 << 10)), Qt::Uninitialized);
         const ssize_t n = read(in, buffer.data(), size_t(std::min<qint64>(size, qint64(buffer.size()))));
         if (n == 0)
             return CopyFailure::None;
