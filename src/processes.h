@@ -12,8 +12,8 @@
 
 // Makes the process safe to run from anything that starts it: standard
 // input, output and error open (a closed one would otherwise be the next
-// file opened, and take its lines), and a reader that went away (a closed
-// pipe) no reason to die.
+// file opened, and take its lines), a reader that went away (a closed pipe)
+// no reason to die, and its memory not grown by the number of its threads.
 void prepareProcess();
 
 // The command line as the system gives it, in the encoding that
