@@ -16,7 +16,9 @@
 namespace {
 
 using F = FaultyDisk;
-const QStringList files{ "app.exe", "a.txt", "sub/b.txt", "sub/c.txt" }; // c.txt is new
+// c.txt is new; b.txt and d.txt are two old files of one directory, whose
+// second names must differ.
+const QStringList files{ "app.exe", "a.txt", "sub/b.txt", "sub/d.txt", "sub/c.txt" };
 const QStringList all = files;
 
 } // namespace
@@ -44,7 +46,7 @@ void CommitTest::init()
     target = dir->path() + "/target";
     for (const QString &file : files)
         writeFile(master + "/" + file, "new " + file.toUtf8() + ", longer");
-    for (const QString &file : files.mid(0, 3))
+    for (const QString &file : files.mid(0, 4))
         writeFile(target + "/" + file, "old " + file.toUtf8());
     makeOld(master);
     makeOld(target);
@@ -70,7 +72,7 @@ void CommitTest::oneStepFails_data()
     QTest::newRow("nothing fails") << Faults{} << all << QStringList() << int(MirrorSummary::Complete) << -1 << "^$";
     QTest::newRow("a copy cannot be made") << Faults{ { F::Copy, "/sub/\\.~qv", 1, 1, EIO, false } }
         << QStringList() << QStringList() << int(MirrorSummary::Incomplete) << -1
-        << "^quorvane-starter: cannot update .*/sub/(b|c)\\.txt: Input/output error$";
+        << "^quorvane-starter: cannot update .*/sub/(b|c|d)\\.txt: Input/output error$";
     QTest::newRow("no second links: each old file moved aside")
         << Faults{ { F::KeepOld, ".", 1, 0, EPERM, false } } << all << QStringList()
         << int(MirrorSummary::Complete) << -1 << "^$";
