@@ -22,6 +22,11 @@ QByteArray encoded(const QString &path)
     return QFile::encodeName(path);
 }
 
+bool sameEntry(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 void fillEntry(FileEntry *file, const struct stat &info)
 {
     file->isFile = S_ISREG(info.st_mode);
@@ -323,7 +328,7 @@ bool namesOpenFile(QFile &file, const QString &path)
 {
     struct stat open, named;
     return fstat(file.handle(), &open) == 0 && lstat(encoded(path).constData(), &named) == 0
-           && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+           && sameEntry(open, named);
 }
 
 bool holdAppends(QFile &file)
@@ -392,6 +397,13 @@ void fillLock(LockFile *lock, const struct stat &info)
     lock->mtimeMs = toMs(info.st_mtim);
     lock->device = info.st_dev;
     lock->inode = info.st_ino;
+}
+
+// The file holds contents alone.
+bool writeAt0(int fd, const QByteArray &contents)
+{
+    return pwrite(fd, contents.constData(), size_t(contents.size()), 0) == contents.size()
+           && ftruncate(fd, contents.size()) == 0;
 }
 
 QByteArray readFirst(int fd)
@@ -463,7 +475,7 @@ LockResult takeLock(const QString &path, qintptr *handle, bool *created, QString
         // An older starter removes its lock before it lets go of it, and may
         // have made a new one meanwhile: only the file at path counts.
         struct stat named;
-        if (lstat(name.constData(), &named) == 0 && named.st_dev == info.st_dev && named.st_ino == info.st_ino) {
+        if (lstat(name.constData(), &named) == 0 && sameEntry(named, info)) {
             *handle = fd;
             return LockResult::Taken;
         }
@@ -493,9 +505,8 @@ LockFile readLock(qintptr handle)
 
 void writeLock(qintptr handle, const QByteArray &contents)
 {
-    const int fd = int(handle);
-    if (ftruncate(fd, 0) == 0 && pwrite(fd, contents.constData(), size_t(contents.size()), 0) == contents.size())
-        futimens(fd, nullptr);
+    if (writeAt0(int(handle), contents))
+        futimens(int(handle), nullptr);
 }
 
 void touchLock(qintptr handle)
@@ -506,8 +517,7 @@ void touchLock(qintptr handle)
 void releaseLock(qintptr handle, const QByteArray &contents)
 {
     const int fd = int(handle);
-    if (!contents.isEmpty() && pwrite(fd, contents.constData(), size_t(contents.size()), 0) == contents.size()
-        && ftruncate(fd, contents.size()) == 0) {
+    if (!contents.isEmpty() && writeAt0(fd, contents)) {
         timespec back[2] = { { 0, UTIME_OMIT }, { 0, 0 } };
         clock_gettime(CLOCK_REALTIME, &back[1]);
         back[1].tv_sec -= 3600;

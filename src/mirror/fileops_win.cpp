@@ -158,6 +158,16 @@ FileEntry fileEntry(const QString &path)
     return file;
 }
 
+namespace {
+
+// A file's index on its volume, as identity() gives it: never 0.
+quint64 fileIndex(const BY_HANDLE_FILE_INFORMATION &info)
+{
+    return (quint64(info.nFileIndexHigh) << 32 | info.nFileIndexLow) + 1;
+}
+
+} // namespace
+
 QPair<quint64, quint64> identity(const QString &path)
 {
     const HANDLE handle = CreateFileW(longPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -168,8 +178,7 @@ QPair<quint64, quint64> identity(const QString &path)
         CloseHandle(handle);
     if (!ok)
         return qMakePair(quint64(0), quint64(0));
-    return qMakePair(quint64(info.dwVolumeSerialNumber),
-                     (quint64(info.nFileIndexHigh) << 32 | info.nFileIndexLow) + 1); // never 0
+    return qMakePair(quint64(info.dwVolumeSerialNumber), fileIndex(info));
 }
 
 QString makeDirectory(const QString &path)
@@ -180,9 +189,11 @@ QString makeDirectory(const QString &path)
 namespace {
 
 // Copies all of in to out; the error, if any, and which side had it.
-DWORD copyData(HANDLE in, HANDLE out, QAtomicInteger<qint64> *copiedBytes, bool *readingFailed)
+DWORD copyData(HANDLE in, HANDLE out, qint64 size, QAtomicInteger<qint64> *copiedBytes, bool *readingFailed)
 {
-    std::vector<char> buffer(256 * 1024);
+    // Read to the end whatever the size said: a small file's buffer is small,
+    // and none is filled first.
+    QByteArray buffer(int(qBound(qint64(4096), size, qint64(256 << 10))), Qt::Uninitialized);
     for (;;) {
         DWORD read = 0, written = 0;
         if (!ReadFile(in, buffer.data(), DWORD(buffer.size()), &read, nullptr)) {
@@ -229,7 +240,7 @@ CopyOutcome copyToNew(const QString &source, const QString &temporary, const Fil
         CloseHandle(in);
         return outcome;
     }
-    DWORD error = copyData(in, out, copiedBytes, &outcome.readingFailed);
+    DWORD error = copyData(in, out, master.size, copiedBytes, &outcome.readingFailed);
     // The system's own copy does not flush, so the data goes to disk here.
     const FILETIME written = toFileTime(master.mtimeNs);
     BY_HANDLE_FILE_INFORMATION info;
@@ -404,7 +415,7 @@ bool sameFile(HANDLE handle, const std::wstring &path)
     BY_HANDLE_FILE_INFORMATION open, atPath;
     const bool same = GetFileInformationByHandle(handle, &open) && GetFileInformationByHandle(named, &atPath)
                       && open.dwVolumeSerialNumber == atPath.dwVolumeSerialNumber
-                      && open.nFileIndexHigh == atPath.nFileIndexHigh && open.nFileIndexLow == atPath.nFileIndexLow;
+                      && fileIndex(open) == fileIndex(atPath);
     CloseHandle(named);
     return same;
 }
@@ -497,7 +508,7 @@ void fillLock(LockFile *lock, const BY_HANDLE_FILE_INFORMATION &info, HANDLE han
                                                                                            : LockFile::File;
     lock->mtimeMs = toMs(info.ftLastWriteTime);
     lock->device = info.dwVolumeSerialNumber;
-    lock->inode = (quint64(info.nFileIndexHigh) << 32 | info.nFileIndexLow) + 1; // as identity()
+    lock->inode = fileIndex(info);
 }
 
 QByteArray readFirst(HANDLE handle)
@@ -668,8 +679,7 @@ QString removeLock(const QString &path, const LockFile &seen)
         return GetLastError() == ERROR_FILE_NOT_FOUND ? QString() : lastError();
     BY_HANDLE_FILE_INFORMATION info;
     const auto isSeen = [&](const BY_HANDLE_FILE_INFORMATION &entryInfo) {
-        return entryInfo.dwVolumeSerialNumber == seen.device
-               && (quint64(entryInfo.nFileIndexHigh) << 32 | entryInfo.nFileIndexLow) + 1 == seen.inode;
+        return entryInfo.dwVolumeSerialNumber == seen.device && fileIndex(entryInfo) == seen.inode;
     };
     QString error;
     if (!GetFileInformationByHandle(entry, &info)) {
