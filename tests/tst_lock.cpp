@@ -70,10 +70,11 @@ void LockTest::startersAtOnce()
 
         std::vector<std::unique_ptr<QProcess>> starters;
         std::vector<std::unique_ptr<QTemporaryDir>> outputs;
-        // Held at the start line until all are there: on a busy machine the
-        // last one might otherwise come after the update.
+        // Held at the start line until all are there, each saying so: on a
+        // busy machine the last one might otherwise come after the update.
         const QString go = dir->path() + QString("/go%1").arg(round);
-        QStringList atTheLine{"sh", "-c", "while [ ! -e \"$0\" ]; do sleep 0.01; done; exec \"$@\"", go};
+        QStringList atTheLine{"sh", "-c", ": > \"$0.$$\"; while [ ! -e \"$0\" ]; do sleep 0.01; done; exec \"$@\"",
+                              go};
         // The one that rotates the log stops while it renames it (and, as a
         // starter that cut the log in place did, while it writes it back).
         if (heldUp)
@@ -85,6 +86,10 @@ void LockTest::startersAtOnce()
             startStarter(*starters[i], {"-m", master, "-t", target}, dir->path(), record + QString::number(i),
                          outputs[i]->path(), false, atTheLine);
         }
+        QElapsedTimer arriving;
+        arriving.start();
+        while (QDir(dir->path()).entryList({ QString("go%1.*").arg(round) }).size() < count && arriving.elapsed() < 30000)
+            QThread::msleep(10);
         writeFile(go, "");
         const qint64 goMs = QDateTime::currentMSecsSinceEpoch();
         qint64 firstDoneMs = -1; // when the first starter said its last line
