@@ -1,8 +1,8 @@
 #include "mirror/mirrordirectory.h"
 #include "mirror/report.h"
-#include "mirror/updatelog.h"
 #include "processes.h"
 #include "updatelock.h"
+#include "updatelog.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

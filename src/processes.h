@@ -26,4 +26,12 @@ QString decodeArgument(const char *argument);
 // it. Returns the system's reason when it could not be started, else "".
 QString startDetached(const QString &program, const QStringList &arguments);
 
+// This program's name as the holder lines of the update lock give it (as
+// Qt's QLockFile wrote them): its file name (on Windows without ".exe").
+QString programName();
+// Whether this machine runs process pid under the program name given (the
+// program's file may have been replaced since); another user's process that
+// cannot be looked at counts as running.
+bool processRuns(qint64 pid, const QString &name);
+
 #endif

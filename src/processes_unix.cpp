@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <clocale>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #ifdef __GLIBC__
@@ -70,4 +71,39 @@ QString startDetached(const QString &program, const QStringList &arguments)
     const int error = posix_spawn(&pid, path.constData(), nullptr, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     return error == 0 ? QString() : QString::fromLocal8Bit(strerror(error));
+}
+
+namespace {
+
+// The file name of the program process pid runs, as Qt's QLockFile tells
+// it; "" where that cannot be read, errno saying why.
+QString programOf(qint64 pid)
+{
+    char exe[64];
+    snprintf(exe, sizeof exe, "/proc/%lld/exe", static_cast<long long>(pid));
+    char target[4096];
+    const ssize_t n = readlink(exe, target, sizeof target - 1);
+    if (n <= 0)
+        return QString();
+    QByteArray program(target, int(n));
+    if (program.endsWith(" (deleted)"))
+        program.chop(10);
+    return QFile::decodeName(program.mid(program.lastIndexOf('/') + 1));
+}
+
+} // namespace
+
+QString programName()
+{
+    return programOf(getpid());
+}
+
+bool processRuns(qint64 pid, const QString &name)
+{
+    if (pid <= 0 || (kill(pid_t(pid), 0) != 0 && errno == ESRCH))
+        return false;
+    const QString program = programOf(pid);
+    if (program.isEmpty()) // another user's process is there, and that is all that can be told; one that ended is not
+        return errno == EACCES || errno == EPERM;
+    return program == name;
 }

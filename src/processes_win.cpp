@@ -75,3 +75,35 @@ QString startDetached(const QString &program, const QStringList &arguments)
     CloseHandle(process.hProcess);
     return QString();
 }
+
+namespace {
+
+// A program's name as Qt's QLockFile gives it: its file name without the extension.
+QString programName(const QString &path)
+{
+    const QString name = path.section(QLatin1Char('\\'), -1);
+    return name.left(name.lastIndexOf(QLatin1Char('.')) < 0 ? name.size() : name.lastIndexOf(QLatin1Char('.')));
+}
+
+} // namespace
+
+QString programName()
+{
+    wchar_t path[32768];
+    const DWORD length = GetModuleFileNameW(nullptr, path, 32768);
+    return programName(QString::fromWCharArray(path, int(length)));
+}
+
+bool processRuns(qint64 pid, const QString &name)
+{
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, DWORD(pid));
+    if (!process)
+        return GetLastError() == ERROR_ACCESS_DENIED; // there, but not ours to look at
+    wchar_t path[32768];
+    DWORD length = 32768;
+    const bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT
+                      && (!QueryFullProcessImageNameW(process, 0, path, &length)
+                          || programName(QString::fromWCharArray(path, int(length))).compare(name, Qt::CaseInsensitive) == 0);
+    CloseHandle(process);
+    return runs;
+}

@@ -1,5 +1,7 @@
 #include "updatelock.h"
 
+#include "processes.h"
+
 #include "mirror/progressline.h"
 #include "mirror/report.h"
 
@@ -27,14 +29,15 @@ const QByteArray released = "released\n";
 class Heartbeat : public QThread
 {
 public:
-    Heartbeat(qintptr handle, QSemaphore &stop) : handle(handle), stop(stop) {}
+    Heartbeat(LockFiles &files, qintptr handle, QSemaphore &stop) : files(files), handle(handle), stop(stop) {}
     void run() override
     {
         while (!stop.tryAcquire(1, refreshMs))
-            fileops::touchLock(handle);
+            files.touch(handle);
     }
 
 private:
+    LockFiles &files;
     const qintptr handle;
     QSemaphore &stop;
 };
@@ -42,19 +45,19 @@ private:
 // The lines older starters (QLockFile) write and read: process id, program, machine.
 QByteArray holderLines()
 {
-    return QByteArray::number(QCoreApplication::applicationPid()) + '\n' + fileops::lockProgramName().toUtf8()
+    return QByteArray::number(QCoreApplication::applicationPid()) + '\n' + programName().toUtf8()
            + '\n' + QSysInfo::machineHostName().toUtf8() + '\n';
 }
 
-bool young(const fileops::LockFile &file)
+bool young(const LockFileInfo &file)
 {
     return std::abs(QDateTime::currentMSecsSinceEpoch() - file.mtimeMs) <= staleMs;
 }
 
 } // namespace
 
-UpdateLock::UpdateLock(const QString &targetDir, const Report &report)
-    : path(targetDir + QLatin1String("/.quorvane-starter.lock")), report(report)
+UpdateLock::UpdateLock(const QString &targetDir, const Report &report, LockFiles &files)
+    : path(targetDir + QLatin1String("/.quorvane-starter.lock")), report(report), files(files)
 {
 }
 
@@ -66,17 +69,17 @@ UpdateLock::~UpdateLock()
         delete heartbeat;
     }
     if (handle >= 0)
-        fileops::releaseLock(handle, released);
+        files.release(handle, released);
 }
 
 // A lock file by what it says, its system lock aside.
-UpdateLock::State UpdateLock::judge(const fileops::LockFile &file)
+UpdateLock::State UpdateLock::judge(const LockFileInfo &file)
 {
-    if (file.kind == fileops::LockFile::Missing || file.contents == released) {
+    if (file.kind == LockFileInfo::Missing || file.contents == released) {
         nameless.invalidate();
         return Free;
     }
-    if (file.kind != fileops::LockFile::File)
+    if (file.kind != LockFileInfo::File)
         return young(file) ? Live : Stale;
     const QList<QByteArray> lines = file.contents.split('\n');
     bool named = false;
@@ -94,7 +97,7 @@ UpdateLock::State UpdateLock::judge(const fileops::LockFile &file)
         // An older starter (QLockFile) may hold its file for a moment
         // without the system's lock on it.
         const bool runs = pid != QCoreApplication::applicationPid()
-                          && fileops::holderRuns(pid, QString::fromUtf8(lines[1]));
+                          && files.holderRuns(pid, QString::fromUtf8(lines[1]));
         return runs ? Live : Stale;
     }
     // Another machine's clock means nothing here: only change does.
@@ -108,8 +111,8 @@ UpdateLock::State UpdateLock::judge(const fileops::LockFile &file)
 
 bool UpdateLock::isHeldElsewhere()
 {
-    const fileops::LockFile file = fileops::inspectLock(path);
-    return file.kind != fileops::LockFile::Missing && (fileops::lockIsHeld(path) || judge(file) == Live);
+    const LockFileInfo file = files.inspect(path);
+    return file.kind != LockFileInfo::Missing && (files.isHeld(path) || judge(file) == Live);
 }
 
 void UpdateLock::acquire()
@@ -117,17 +120,17 @@ void UpdateLock::acquire()
     waited.start();
     for (;;) {
         bool created = false;
-        QString error;
-        const fileops::LockResult result = fileops::takeLock(path, &handle, &created, &error);
-        if (result == fileops::LockResult::Failed)
+        FileError error;
+        const LockResult result = files.take(path, &handle, &created, &error);
+        if (result == LockResult::Failed)
             return giveUp("cannot make the lock %1, updating without it");
-        if (result == fileops::LockResult::Taken) {
-            const State state = created ? Free : judge(fileops::readLock(handle));
+        if (result == LockResult::Taken) {
+            const State state = created ? Free : judge(files.read(handle));
             if (state != Live)
                 return hold(state);
-            fileops::releaseLock(handle, QByteArray());
+            files.release(handle, QByteArray());
             handle = -1;
-        } else if (result != fileops::LockResult::Held) {
+        } else if (result != LockResult::Held) {
             const Way way = clearTheWay(result);
             if (way == Stuck)
                 return giveUp("cannot remove the stale lock %1, updating without it");
@@ -146,13 +149,13 @@ void UpdateLock::acquire()
 
 // Not a file this starter can lock (a link, a directory, a pipe, a file it
 // may not write): removed when stale, so that one can be made.
-UpdateLock::Way UpdateLock::clearTheWay(fileops::LockResult result)
+UpdateLock::Way UpdateLock::clearTheWay(LockResult result)
 {
-    const fileops::LockFile seen = fileops::inspectLock(path);
-    const State state = result == fileops::LockResult::Unwritable && fileops::lockIsHeld(path) ? Live : judge(seen);
+    const LockFileInfo seen = files.inspect(path);
+    const State state = result == LockResult::Unwritable && files.isHeld(path) ? Live : judge(seen);
     if (state == Live)
         return Occupied;
-    if (fileops::removeLock(path, seen).isEmpty()) {
+    if (!files.remove(path, seen).failed()) {
         tookOver = tookOver || state == Stale;
         return Cleared;
     }
@@ -165,13 +168,13 @@ UpdateLock::Way UpdateLock::clearTheWay(fileops::LockResult result)
 void UpdateLock::hold(State state)
 {
     progress.erase();
-    fileops::writeLock(handle, holderLines());
+    files.write(handle, holderLines());
     const QString shown = shownPath(path);
     if (tookOver || state == Stale)
         report.line(QStringLiteral("took over the lock %1 of a starter that is no longer at work").arg(shown));
     else if (othersWorked && waited.elapsed() >= 1000)
         report.note(QStringLiteral("waited %1 s for another starter's update").arg(waited.elapsed() / 1000));
-    heartbeat = new Heartbeat(handle, stop);
+    heartbeat = new Heartbeat(files, handle, stop);
     heartbeat->start();
 }
 

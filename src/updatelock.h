@@ -1,7 +1,7 @@
 #ifndef UPDATELOCK_H
 #define UPDATELOCK_H
 
-#include "mirror/fileops.h"
+#include "lockfile.h"
 #include "mirror/progressline.h"
 #include "mirror/report.h"
 
@@ -28,7 +28,7 @@
 class UpdateLock
 {
 public:
-    UpdateLock(const QString &targetDir, const Report &report);
+    UpdateLock(const QString &targetDir, const Report &report, LockFiles &files = SystemLockFiles::instance());
     ~UpdateLock();
 
     // Returns once the lock is held, or given up on.
@@ -42,13 +42,14 @@ private:
     enum State { Free, Live, Stale };
     // What became of a lock path this starter cannot lock.
     enum Way { Occupied, Cleared, Blocked, Stuck };
-    State judge(const fileops::LockFile &file);
-    Way clearTheWay(fileops::LockResult result);
+    State judge(const LockFileInfo &file);
+    Way clearTheWay(LockResult result);
     void hold(State state);
     void giveUp(const char *line);
 
     const QString path;
     const Report &report;
+    LockFiles &files;
     qintptr handle = -1;
     QSemaphore stop;
     QThread *heartbeat = nullptr;

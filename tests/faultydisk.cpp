@@ -8,64 +8,117 @@ void FaultyDisk::fail(const Fault &fault)
     faults.append(Armed{ fault, QRegularExpression(fault.path), 0 });
 }
 
-bool FaultyDisk::faulty(Call call, const QString &path, FileResult *result)
+FileError FaultyDisk::faulty(Call call, const QString &path)
 {
     QMutexLocker locked(&mutex);
-    bool failing = false;
+    FileError error;
     for (Armed &armed : faults) {
         if (armed.fault.call != call || !armed.path.match(path).hasMatch())
             continue;
         const int count = ++armed.seen;
-        if (count >= armed.fault.nth && (armed.fault.times == 0 || count < armed.fault.nth + armed.fault.times)) {
-            result->error = qt_error_string(armed.fault.error);
-            result->busy = armed.fault.busy;
-            failing = true;
-        }
+        if (count >= armed.fault.nth && (armed.fault.times == 0 || count < armed.fault.nth + armed.fault.times))
+            error = armed.fault.busy ? FileError(FileError::Busy, armed.fault.error)
+                                     : FileError::fromCode(armed.fault.error);
     }
-    return failing;
+    return error;
+}
+
+Listing FaultyDisk::listDirectory(const QString &path)
+{
+    Listing listing;
+    listing.error = faulty(List, path);
+    return listing.error.failed() ? listing : SystemDisk::listDirectory(path);
+}
+
+FileEntry FaultyDisk::fileEntry(const QString &path)
+{
+    FileEntry entry;
+    entry.error = faulty(Entry, path);
+    return entry.error.failed() ? entry : SystemDisk::fileEntry(path);
 }
 
 CopyOutcome FaultyDisk::copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
                                   QAtomicInteger<qint64> *copiedBytes)
 {
     CopyOutcome outcome;
-    if (faulty(Copy, temporary, &outcome))
+    outcome.error = faulty(Copy, temporary);
+    if (outcome.error.failed())
         return outcome;
-    return Disk::copyToNew(source, temporary, master, copiedBytes);
+    outcome = SystemDisk::copyToNew(source, temporary, master, copiedBytes);
+    QMutexLocker locked(&mutex);
+    if (outcome.handle >= 0)
+        openCopies.insert(outcome.handle, temporary);
+    return outcome;
 }
 
-QString FaultyDisk::makeDirectory(const QString &path)
+FileError FaultyDisk::finishCopy(CopyOutcome *outcome, bool onDisk)
 {
-    FileResult result;
-    return faulty(MakeDirectory, path, &result) ? result.error : Disk::makeDirectory(path);
+    QString temporary;
+    {
+        QMutexLocker locked(&mutex);
+        temporary = openCopies.take(outcome->handle);
+    }
+    // A failure of the disk shows as the copy is closed: closed all the same.
+    const FileError injected = outcome->handle >= 0 && !onDisk ? faulty(FinishCopy, temporary) : FileError();
+    const FileError error = SystemDisk::finishCopy(outcome, onDisk);
+    return injected.failed() ? injected : error;
 }
 
-FileResult FaultyDisk::keepOld(const QString &path, const QString &kept)
+FileError FaultyDisk::syncFile(const QString &path)
 {
-    FileResult result;
-    return faulty(KeepOld, path, &result) ? result : Disk::keepOld(path, kept);
+    const FileError error = faulty(SyncFile, path);
+    return error.failed() ? error : SystemDisk::syncFile(path);
 }
 
-FileResult FaultyDisk::moveAside(const QString &path, const QString &aside)
+FileError FaultyDisk::makeDirectory(const QString &path)
 {
-    FileResult result;
-    return faulty(MoveAside, path, &result) ? result : Disk::moveAside(path, aside);
+    const FileError error = faulty(MakeDirectory, path);
+    return error.failed() ? error : SystemDisk::makeDirectory(path);
 }
 
-FileResult FaultyDisk::replaceFile(const QString &from, const QString &to)
+FileError FaultyDisk::removeDirectory(const QString &path)
 {
-    FileResult result;
-    return faulty(Replace, to, &result) ? result : Disk::replaceFile(from, to);
+    const FileError error = faulty(RemoveDirectory, path);
+    return error.failed() ? error : SystemDisk::removeDirectory(path);
 }
 
-FileResult FaultyDisk::removeFile(const QString &path)
+FileError FaultyDisk::syncDirectory(const QString &path)
 {
-    FileResult result;
-    return faulty(Remove, path, &result) ? result : Disk::removeFile(path);
+    const FileError error = faulty(SyncDirectory, path);
+    return error.failed() ? error : SystemDisk::syncDirectory(path);
 }
 
-QString FaultyDisk::syncDirectory(const QString &path)
+bool FaultyDisk::littleElseUnsaved(qint64 ownBytes)
 {
-    FileResult result;
-    return faulty(SyncDirectory, path, &result) ? result.error : Disk::syncDirectory(path);
+    return syncPath == AsTheMachineSays ? SystemDisk::littleElseUnsaved(ownBytes) : syncPath == OneSync;
+}
+
+FileError FaultyDisk::syncFileSystem(qintptr fileSystem)
+{
+    const FileError error = faulty(SyncFileSystem, QString());
+    return error.failed() ? error : SystemDisk::syncFileSystem(fileSystem);
+}
+
+FileError FaultyDisk::keepOld(const QString &path, const QString &kept)
+{
+    const FileError error = faulty(KeepOld, path);
+    return error.failed() ? error : SystemDisk::keepOld(path, kept);
+}
+
+FileError FaultyDisk::moveAside(const QString &path, const QString &aside)
+{
+    const FileError error = faulty(MoveAside, path);
+    return error.failed() ? error : SystemDisk::moveAside(path, aside);
+}
+
+FileError FaultyDisk::replaceFile(const QString &from, const QString &to)
+{
+    const FileError error = faulty(Replace, to);
+    return error.failed() ? error : SystemDisk::replaceFile(from, to);
+}
+
+FileError FaultyDisk::removeFile(const QString &path)
+{
+    const FileError error = faulty(Remove, path);
+    return error.failed() ? error : SystemDisk::removeFile(path);
 }

@@ -3,6 +3,7 @@
 
 #include "mirror/disk.h"
 
+#include <QHash>
 #include <QMetaType>
 #include <QMutex>
 #include <QRegularExpression>
@@ -11,31 +12,46 @@
 // A Disk that fails the calls a test names and makes every other as the
 // system does, on real directories: the update's own code meets the fault.
 // The update makes its calls on several threads, so a fault is named by the
-// path it changes (a rename's destination), not by the order of all calls.
-class FaultyDisk : public Disk
+// path it changes or reads (a rename's destination, a copy's temporary),
+// not by the order of all calls. How a batch of copies reaches the disk is
+// the row's to choose, not the machine's.
+class FaultyDisk : public SystemDisk
 {
 public:
-    enum Call { Copy, MakeDirectory, KeepOld, MoveAside, Replace, Remove, SyncDirectory };
+    enum Call {
+        Copy, MakeDirectory, KeepOld, MoveAside, Replace, Remove, SyncDirectory,
+        FinishCopy, SyncFile, SyncFileSystem, List, Entry, RemoveDirectory
+    };
     struct Fault
     {
         Call call;
-        QString path;   // a pattern the changed path matches
+        QString path;   // a pattern the path matches (the target's directory for SyncFileSystem)
         int nth;        // the first matching call that fails (1: the first)
         int times;      // how many in a row fail (0: all from the nth on)
         int error;      // errno
         bool busy;      // as another program holding the file would
     };
+    // Whether a batch goes to disk in one sync of its file system.
+    enum SyncPath { AsTheMachineSays, OneSync, FileByFile };
 
     void fail(const Fault &fault);
+    void setSyncPath(SyncPath path) { syncPath = path; }
 
+    Listing listDirectory(const QString &path) override;
+    FileEntry fileEntry(const QString &path) override;
     CopyOutcome copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
                           QAtomicInteger<qint64> *copiedBytes) override;
-    QString makeDirectory(const QString &path) override;
-    FileResult keepOld(const QString &path, const QString &kept) override;
-    FileResult moveAside(const QString &path, const QString &aside) override;
-    FileResult replaceFile(const QString &from, const QString &to) override;
-    FileResult removeFile(const QString &path) override;
-    QString syncDirectory(const QString &path) override;
+    FileError finishCopy(CopyOutcome *outcome, bool onDisk = false) override;
+    FileError syncFile(const QString &path) override;
+    FileError makeDirectory(const QString &path) override;
+    FileError removeDirectory(const QString &path) override;
+    FileError syncDirectory(const QString &path) override;
+    bool littleElseUnsaved(qint64 ownBytes) override;
+    FileError syncFileSystem(qintptr fileSystem) override;
+    FileError keepOld(const QString &path, const QString &kept) override;
+    FileError moveAside(const QString &path, const QString &aside) override;
+    FileError replaceFile(const QString &from, const QString &to) override;
+    FileError removeFile(const QString &path) override;
 
 private:
     struct Armed
@@ -45,10 +61,12 @@ private:
         int seen;
     };
     // The injected failure for this call, if any.
-    bool faulty(Call call, const QString &path, FileResult *result);
+    FileError faulty(Call call, const QString &path);
 
     QMutex mutex;
     QVector<Armed> faults;
+    QHash<qintptr, QString> openCopies; // their temporaries, by handle
+    SyncPath syncPath = AsTheMachineSays;
 };
 
 using Faults = QVector<FaultyDisk::Fault>;

@@ -248,11 +248,11 @@ void MirrorTest::listingsAheadOfTheWalk()
     writeFile(deep + "/y.txt", "y");
     makeDirs(master + "/F05/skipped/below");
 
-    ListingPrefetcher listings(master);
+    ListingPrefetcher listings(master, SystemDisk::instance());
     int taken = 0;
     std::function<void(const QString &)> visit = [&](const QString &path) {
         const Listing listing = listings.take(path);
-        Listing expected = fileops::listDirectory(path);
+        Listing expected = SystemDisk::instance().listDirectory(path);
         ListingPrefetcher::sortForWalk(&expected.entries);
         QStringList names, expectedNames;
         for (const FileEntry &entry : listing.entries)

@@ -150,16 +150,16 @@ void RulesTest::planDecisions()
     options.ownFiles << "quorvane-starter.log";
     TemporaryNames names;
     Comparison comparison;
-    StagedFiles waiting(names);
+    StagedFiles waiting(names, SystemDisk::instance());
     if (!staged.isEmpty())
-        waiting.add(t, staged, names.take(), true, fileops::fileEntry(m + "/" + staged));
-    Plan plan(options, Disk::system(), names, comparison, waiting);
+        waiting.add(t, staged, names.take(), true, SystemDisk::instance().fileEntry(m + "/" + staged));
+    Plan plan(options, SystemDisk::instance(), names, comparison, waiting);
     QStringList seen;
     plan.run(m, t, [&](const DirectoryPlan &directory) {
         for (int i = 0, f = 0; i <= directory.copies.size(); ++i) {
             for (; f < directory.failures.size() && directory.failures[f].first <= i; ++f) {
                 const Failure &failure = directory.failures[f].second;
-                seen << QString("%1 %2: %3").arg(failure.what, failure.path, failure.reason);
+                seen << QString("%1 %2: %3").arg(failure.what, failure.path, failure.reason.words());
             }
             if (i < directory.copies.size())
                 seen << (directory.copies[i].replacing ? "replace " : "copy ") + directory.target + "/"
@@ -199,15 +199,12 @@ void RulesTest::busyRetryBudget()
     for (const int times : busyTimes) {
         int calls = 0;
         got << retry.run([&] {
-            FileResult result;
-            if (times == -2) {
-                result.error = qt_error_string(EIO);
-            } else if (times < 0 || calls++ < times) {
-                result.error = qt_error_string(EBUSY);
-                result.busy = true;
-            }
-            return result;
-        });
+            if (times == -2)
+                return FileError::fromCode(EIO);
+            if (times < 0 || calls++ < times)
+                return FileError(FileError::Busy, EBUSY);
+            return FileError();
+        }).words();
     }
     QCOMPARE(got, errors);
 }

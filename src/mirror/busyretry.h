@@ -1,7 +1,7 @@
 #ifndef BUSYRETRY_H
 #define BUSYRETRY_H
 
-#include "mirror/fileops.h"
+#include "mirror/fileerror.h"
 
 #include <QAtomicInteger>
 #include <QString>
@@ -19,9 +19,9 @@ public:
     explicit BusyRetry(int perFileMs = 5000, int runMs = 20000) : perFileMs(perFileMs), runMs(runMs) {}
 
     // Calls attempt until it succeeds, fails for another reason than a busy
-    // file, or the time is up; returns its last error, which says how long
+    // file, or the time is up; returns its last error, which tells how long
     // it waited when that was for nothing.
-    QString run(const std::function<FileResult()> &attempt);
+    FileError run(const std::function<FileError()> &attempt);
 
 private:
     const int perFileMs;

@@ -44,11 +44,11 @@ Commit::Result Commit::run(StagedFiles &tree, StagedFiles &checkFile, const QSet
         placing.emplace_back(tree.size());
         BusyRetry retry;
         Placing &check = placing.back();
-        check.setError(putIn(&check, checkFile.temporaryOf(0), retry));
+        check.setError(putInPlace(&check, checkFile.temporaryOf(0), retry));
         sayLines();
-        if (!check.error().isEmpty())
+        if (check.error().failed())
             failure("cannot update", target(check), check.error());
-        complete = check.error().isEmpty();
+        complete = !check.error().failed();
         result.checkFileDurable = !complete || syncDirectories(QSet<QString>() << checkFile.directoryOf(0));
     }
     if (!complete) {
@@ -100,7 +100,7 @@ void Commit::keepOldVersions()
             continue;
         place.kept = true;
         Placing *work = &place;
-        workers.runBounded([this, work] { work->linked = disk.keepOld(target(*work), kept(*work)).error.isEmpty(); },
+        workers.runBounded([this, work] { work->linked = !disk.keepOld(target(*work), kept(*work)).failed(); },
                            mostAtOnce);
     }
     workers.wait();
@@ -116,19 +116,19 @@ bool Commit::putIn()
         workers.runBounded([this, work, busy] {
             if (work->kept && !work->linked) { // no second link: moved to that name right before
                 work->setError(busy->run([&] { return disk.moveAside(target(*work), kept(*work)); }));
-                if (!work->error().isEmpty()) {
+                if (work->error().failed()) {
                     work->kept = false;
                     return;
                 }
                 work->changed = true;
             }
-            work->setError(putIn(work, tree->temporaryOf(work->file), *busy));
+            work->setError(putInPlace(work, tree->temporaryOf(work->file), *busy));
         }, mostAtOnce);
     }
     workers.wait();
     std::vector<const Placing *> failed; // reported in the order of their paths
     for (const Placing &place : placing) {
-        if (!place.error().isEmpty())
+        if (place.error().failed())
             failed.push_back(&place);
     }
     std::sort(failed.begin(), failed.end(),
@@ -142,37 +142,37 @@ bool Commit::putIn()
 // Puts from in place of the target; a file in the way that refuses to be
 // replaced (in use, or read-only, on Windows) is moved aside to let it in,
 // and put back where the new one still cannot go in.
-QString Commit::putIn(Placing *place, const QString &from, BusyRetry &retry)
+FileError Commit::putInPlace(Placing *place, const QString &from, BusyRetry &retry)
 {
     const QString target = this->target(*place);
     const QString directory = directoryOf(*place);
-    const QString error = retry.run([&] {
-        FileResult done = disk.replaceFile(from, target);
-        if (!done.error.isEmpty() && place->aside() == Placing::none && fileops::fileEntry(target).isFile) {
+    const FileError error = retry.run([&] {
+        FileError done = disk.replaceFile(from, target);
+        if (done.failed() && place->aside() == Placing::none && disk.fileEntry(target).isFile) {
             const quint64 aside = names.take();
-            if (disk.moveAside(target, names.at(directory, aside)).error.isEmpty()) {
+            if (!disk.moveAside(target, names.at(directory, aside)).failed()) {
                 place->setAside(qint64(aside));
                 done = disk.replaceFile(from, target);
             }
         }
         return done;
     });
-    if (error.isEmpty()) {
+    if (!error.failed()) {
         place->in = true;
         place->changed = true;
         return error;
     }
     if (place->aside() != Placing::none) {
         const QString aside = names.at(directory, quint64(place->aside()));
-        const QString back = retry.run([&] { return disk.replaceFile(aside, target); });
-        if (back.isEmpty()) {
+        const FileError back = retry.run([&] { return disk.replaceFile(aside, target); });
+        if (!back.failed()) {
             place->setAside(Placing::none);
         } else if (place->kept) { // its second name puts it back
             place->changed = true;
             place->in = false; // what went in is aside now
         } else {
             place->setLine(QStringLiteral("cannot put back %1: %2; its old version is kept as %3")
-                               .arg(shownPath(target), back, shownPath(aside)));
+                               .arg(shownPath(target), back.words(), shownPath(aside)));
             place->setAside(Placing::none); // it stays
         }
     }
@@ -184,13 +184,13 @@ bool Commit::syncDirectories(const QSet<QString> &directories)
     struct Synced
     {
         QString directory;
-        QString error;
+        FileError error;
     };
     QStringList sorted = directories.values(); // failures in a stable order
     sorted.sort();
     std::vector<Synced> synced;
     for (const QString &directory : sorted)
-        synced.push_back(Synced{ directory, QString() });
+        synced.push_back(Synced{ directory, FileError() });
     for (Synced &one : synced) {
         Synced *work = &one;
         Disk *files = &disk;
@@ -199,7 +199,7 @@ bool Commit::syncDirectories(const QSet<QString> &directories)
     workers.wait();
     bool all = true;
     for (const Synced &one : synced) {
-        if (!one.error.isEmpty()) {
+        if (one.error.failed()) {
             failure("cannot update", one.directory, one.error);
             all = false;
         }
@@ -221,12 +221,12 @@ void Commit::takeBackOut()
         workers.runBounded([this, work, busy] {
             const QString target = this->target(*work);
             if (!work->kept) { // a new file
-                const QString error = busy->run([&] { return disk.removeFile(target); });
-                if (error.isEmpty())
+                const FileError error = busy->run([&] { return disk.removeFile(target); });
+                if (!error.failed())
                     work->in = false;
                 else
                     work->setLine(QStringLiteral("cannot take back out %1: %2; it stays in, new")
-                                      .arg(shownPath(target), error));
+                                      .arg(shownPath(target), error.words()));
                 return;
             }
             // A name the old version got as it was moved aside to let the
@@ -235,14 +235,14 @@ void Commit::takeBackOut()
             work->setExtra(work->aside());
             work->setAside(Placing::none);
             const QString old = kept(*work);
-            const QString error = putIn(work, old, *busy);
-            if (error.isEmpty()) {
+            const FileError error = putInPlace(work, old, *busy);
+            if (!error.failed()) {
                 work->kept = false; // it is in place again
                 work->in = false;
                 work->changed = false;
             } else {
                 work->setLine(QStringLiteral("cannot put back %1: %2; its old version is kept as %3")
-                                  .arg(shownPath(target), error, shownPath(old)));
+                                  .arg(shownPath(target), error.words(), shownPath(old)));
                 work->setKeepKept();
             }
         }, mostAtOnce);
@@ -299,7 +299,7 @@ void Commit::sayLines()
     }
 }
 
-void Commit::failure(const char *what, const QString &path, const QString &reason)
+void Commit::failure(const char *what, const QString &path, const FileError &reason)
 {
     progress.erase();
     report.failure(what, path, reason);

@@ -3,6 +3,7 @@
 
 // The update's last phase: everything in at once, or nothing.
 
+#include "mirror/fileerror.h"
 #include "mirror/workers.h"
 
 #include <QSet>
@@ -55,7 +56,7 @@ private:
         {
             qint64 aside = none; // a name the file in the way was moved to, removed when settled
             qint64 extra = none; // another name the old version got as it was moved aside, removed too
-            QString error;
+            FileError error;
             QString line;        // said once the workers are done
             bool keepKept = false; // the second name could not be put back: it stays, and is reported
         };
@@ -70,13 +71,13 @@ private:
 
         qint64 aside() const { return rare ? rare->aside : none; }
         qint64 extra() const { return rare ? rare->extra : none; }
-        QString error() const { return rare ? rare->error : QString(); }
+        FileError error() const { return rare ? rare->error : FileError(); }
         QString line() const { return rare ? rare->line : QString(); }
         bool keepKept() const { return rare && rare->keepKept; }
         // Only on the thread at work on this file.
         void setAside(qint64 number) { if (rare || number != none) more().aside = number; }
         void setExtra(qint64 number) { if (rare || number != none) more().extra = number; }
-        void setError(const QString &text) { if (rare || !text.isEmpty()) more().error = text; }
+        void setError(const FileError &error) { if (rare || error.failed()) more().error = error; }
         void setLine(const QString &text) { if (rare || !text.isEmpty()) more().line = text; }
         void setKeepKept() { more().keepKept = true; }
         Rare &more()
@@ -89,7 +90,7 @@ private:
 
     void keepOldVersions();
     bool putIn();
-    QString putIn(Placing *place, const QString &from, BusyRetry &retry);
+    FileError putInPlace(Placing *place, const QString &from, BusyRetry &retry);
     bool syncDirectories(const QSet<QString> &directories);
     void takeBackOut();
     void settle(bool keepOldVersions);
@@ -98,7 +99,7 @@ private:
     QString target(const Placing &place) const;
     QString directoryOf(const Placing &place) const;
     QString kept(const Placing &place) const;
-    void failure(const char *what, const QString &path, const QString &reason);
+    void failure(const char *what, const QString &path, const FileError &reason);
 
     Disk &disk;
     TemporaryNames &names;

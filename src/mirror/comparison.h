@@ -1,7 +1,7 @@
 #ifndef COMPARISON_H
 #define COMPARISON_H
 
-#include "mirror/fileops.h"
+#include "mirror/disk.h"
 
 #include <QHash>
 #include <QSet>

@@ -1,9 +1,11 @@
 #ifndef DURABLE_H
 #define DURABLE_H
 
-// The update's third phase: a batch of copies on disk before any goes in.
+// Part of staging: a batch of copies on disk before any of them counts as
+// staged, so that a power cut after the commit never finds a new name over
+// unwritten data.
 
-#include "mirror/fileops.h"
+#include "mirror/disk.h"
 #include "mirror/temporarynames.h"
 
 #include <QString>
@@ -27,12 +29,23 @@ struct WrittenCopy
 };
 
 // Puts a batch of copies on disk before any of them may go in, each
-// platform its own way (durable_unix.cpp, durable_win.cpp). A copy that
-// could not be put there fails, its temporary removed.
+// platform its own way, through the disk's calls. A copy that could not be
+// put there fails, its temporary removed.
+// - Linux (durable_unix.cpp): a batch whose copies are about the only
+//   unsaved data on the machine goes to disk in one sync of the target's
+//   file system, one journal commit; otherwise each copy is written out as
+//   soon as it is written and synced on its own (fdatasync), side by side.
+//   The directories that renames change are synced by the commit.
+// - Windows (durable_win.cpp): each copy is flushed (FlushFileBuffers) and
+//   closed on its worker as soon as it is written; Windows documents no
+//   flush of a directory without administrator rights, so the commit's
+//   renames are written through (MOVEFILE_WRITE_THROUGH) instead. That
+//   promises less than Linux: a rename is on disk once it returns, but the
+//   directory entry of a new subdirectory is not known to be.
 class Durability
 {
 public:
-    explicit Durability(const QString &targetDir);
+    Durability(const QString &targetDir, Disk &disk);
     ~Durability();
     Durability(const Durability &) = delete;
     Durability &operator=(const Durability &) = delete;
@@ -49,6 +62,7 @@ public:
 
 private:
     const QString directory;
+    Disk &disk;
     bool opened = false;
     qintptr fileSystem = -1;
     quint64 device = 0;

@@ -4,15 +4,9 @@
 
 #include <QFile>
 
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-// Linux: a batch whose copies are about the only unsaved data on the machine
-// goes to disk in one sync of the target's file system, one journal commit;
-// otherwise each copy is written out as soon as it is written and synced on
-// its own, side by side, so that no other program's data is waited for.
 
 namespace {
 
@@ -26,43 +20,9 @@ namespace {
 const int batchFiles = 512;
 const int batchFilesAtOnce = 2048;
 
-// Whether, on the whole machine, at most a few megabytes besides ownBytes
-// wait to be written: then syncing a whole file system makes the update
-// wait for nobody else's data. What another program left unsaved would be
-// waited for too: a few megabytes cost a moment, its hundreds would slow
-// the update down.
-bool littleElseUnsaved(qint64 ownBytes)
-{
-    const qint64 othersAtMost = 16 << 20;
-    FILE *meminfo = fopen("/proc/meminfo", "re");
-    if (!meminfo)
-        return false;
-    qint64 unsaved = 0;
-    int found = 0;
-    char line[256];
-    while (fgets(line, sizeof line, meminfo)) {
-        long long kB = 0;
-        if (sscanf(line, "Dirty: %lld kB", &kB) == 1 || sscanf(line, "Writeback: %lld kB", &kB) == 1) {
-            unsaved += kB * 1024;
-            ++found;
-        }
-    }
-    fclose(meminfo);
-    return found == 2 && unsaved - ownBytes <= othersAtMost;
-}
-
-// A copy closed before it was on disk, put there by its name: a write of it
-// that failed shows here too.
-QString syncByName(const QString &path)
-{
-    CopyOutcome reopened;
-    reopened.handle = open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    return reopened.handle < 0 ? fileops::lastError() : fileops::finishCopy(&reopened);
-}
-
 } // namespace
 
-Durability::Durability(const QString &targetDir) : directory(targetDir)
+Durability::Durability(const QString &targetDir, Disk &disk) : directory(targetDir), disk(disk)
 {
 }
 
@@ -89,7 +49,7 @@ int Durability::beginBatch()
         }
     }
     // A batch that may go to disk at once leaves it to that.
-    writeOutEach = !littleElseUnsaved(0);
+    writeOutEach = !disk.littleElseUnsaved(0);
     return writeOutEach ? batchFiles : batchFilesAtOnce;
 }
 
@@ -100,16 +60,16 @@ void Durability::written(WrittenCopy *copy) const
     if (writeOutEach) {
         sync_file_range(int(copy->outcome.handle), 0, 0, SYNC_FILE_RANGE_WRITE);
     } else { // synced with the file system, or else by name
-        fileops::finishCopy(&copy->outcome, true);
+        disk.finishCopy(&copy->outcome, true);
         copy->closed = true;
     }
 }
 
 void Durability::letGo(WrittenCopy *copy) const
 {
-    const QString error = fileops::finishCopy(&copy->outcome);
-    if (!error.isEmpty()) {
-        fileops::removeFile(copy->temporary());
+    const FileError error = disk.finishCopy(&copy->outcome);
+    if (error.failed()) {
+        disk.removeFile(copy->temporary());
         copy->outcome.error = error;
     }
 }
@@ -122,22 +82,23 @@ void Durability::makeDurable(const std::vector<WrittenCopy *> &batch, Workers &w
     qint64 pages = 0;
     bool anyCopy = false;
     for (const WrittenCopy *copy : batch) {
-        anyCopy = anyCopy || copy->outcome.error.isEmpty();
+        anyCopy = anyCopy || !copy->outcome.error.failed();
         pages += (copy->size + 4095) / 4096;
     }
-    const bool together = anyCopy && fileSystem >= 0 && littleElseUnsaved(pages * 4096)
-                          && syncfs(int(fileSystem)) == 0;
+    const bool together = anyCopy && fileSystem >= 0 && disk.littleElseUnsaved(pages * 4096)
+                          && !disk.syncFileSystem(fileSystem).failed();
+    Disk *files = &disk;
     for (WrittenCopy *copy : batch) {
-        if (!copy->outcome.error.isEmpty())
+        if (copy->outcome.error.failed())
             continue;
         if (together && copy->outcome.kept.device == device) {
-            fileops::finishCopy(&copy->outcome, true); // closes it
+            disk.finishCopy(&copy->outcome, true); // closes it
             continue;
         }
-        workers.run([copy] {
-            const QString error = copy->closed ? syncByName(copy->temporary()) : fileops::finishCopy(&copy->outcome);
-            if (!error.isEmpty()) {
-                fileops::removeFile(copy->temporary());
+        workers.run([copy, files] {
+            const FileError error = copy->closed ? files->syncFile(copy->temporary()) : files->finishCopy(&copy->outcome);
+            if (error.failed()) {
+                files->removeFile(copy->temporary());
                 copy->outcome.error = error;
             }
         });

@@ -1,9 +1,8 @@
 #include "mirror/durable.h"
 
-// Windows: copyToNew flushes each copy (FlushFileBuffers) and closes it as
-// it is written, so a batch is on disk as soon as it is written.
+#include "mirror/workers.h"
 
-Durability::Durability(const QString &targetDir) : directory(targetDir)
+Durability::Durability(const QString &targetDir, Disk &disk) : directory(targetDir), disk(disk)
 {
 }
 
@@ -16,14 +15,23 @@ int Durability::beginBatch()
     return 512;
 }
 
-void Durability::written(WrittenCopy *) const
+void Durability::written(WrittenCopy *copy) const
 {
+    // Flushed and closed at once, on the worker that wrote it.
+    letGo(copy);
+    copy->closed = true;
 }
 
-void Durability::letGo(WrittenCopy *) const
+void Durability::letGo(WrittenCopy *copy) const
 {
+    const FileError error = disk.finishCopy(&copy->outcome);
+    if (error.failed()) {
+        disk.removeFile(copy->temporary());
+        copy->outcome.error = error;
+    }
 }
 
 void Durability::makeDurable(const std::vector<WrittenCopy *> &, Workers &)
 {
+    // Every copy is on disk as soon as it is written.
 }

@@ -20,9 +20,9 @@ bool listingOrder(const FileEntry &a, const FileEntry &b)
     return order != 0 ? order < 0 : a.name < b.name;
 }
 
-Listing listSorted(const QString &path)
+Listing listSorted(Disk &disk, const QString &path)
 {
-    Listing listing = fileops::listDirectory(path);
+    Listing listing = disk.listDirectory(path);
     ListingPrefetcher::sortForWalk(&listing.entries);
     return listing;
 }
@@ -39,7 +39,7 @@ private:
     ListingPrefetcher *prefetcher;
 };
 
-ListingPrefetcher::ListingPrefetcher(const QString &root)
+ListingPrefetcher::ListingPrefetcher(const QString &root, Disk &disk) : disk(disk)
 {
     Node node;
     node.path = root;
@@ -82,7 +82,7 @@ void ListingPrefetcher::work()
         const Order order = next->first;
         const QString path = next->second.path;
         lock.unlock();
-        Listing listing = listSorted(path);
+        Listing listing = listSorted(disk, path);
         lock.relock();
         addListing(order, std::move(listing));
     }
@@ -130,7 +130,7 @@ Listing ListingPrefetcher::take(const QString &path)
     const auto known = orderOf.constFind(path);
     if (known == orderOf.constEnd()) {
         lock.unlock();
-        return listSorted(path);
+        return listSorted(disk, path);
     }
     const Order order = *known;
     // The walk goes in this order: what lies before was passed over.
@@ -139,7 +139,7 @@ Listing ListingPrefetcher::take(const QString &path)
     if (node->second.state == State::Waiting) { // the threads are busy: no need to wait for them
         node->second.state = State::Listing;
         lock.unlock();
-        Listing listing = listSorted(path);
+        Listing listing = listSorted(disk, path);
         lock.relock();
         addListing(order, std::move(listing));
         node = nodes.find(order);

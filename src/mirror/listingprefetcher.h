@@ -1,7 +1,7 @@
 #ifndef LISTINGPREFETCHER_H
 #define LISTINGPREFETCHER_H
 
-#include "mirror/fileops.h"
+#include "mirror/disk.h"
 
 #include <QHash>
 #include <QMutex>
@@ -24,7 +24,7 @@
 class ListingPrefetcher
 {
 public:
-    explicit ListingPrefetcher(const QString &root);
+    ListingPrefetcher(const QString &root, Disk &disk);
     ~ListingPrefetcher();
 
     // The listing of a directory of the tree, sorted as the walk goes
@@ -50,6 +50,7 @@ private:
     void addListing(const Order &order, Listing listing);
     void dropBefore(const Order &order);
 
+    Disk &disk;
     QMutex mutex;
     QWaitCondition workToDo; // for the threads
     QWaitCondition listingDone; // for the walk

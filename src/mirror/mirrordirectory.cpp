@@ -4,7 +4,6 @@
 #include "mirror/commit.h"
 #include "mirror/comparison.h"
 #include "mirror/disk.h"
-#include "mirror/fileops.h"
 #include "mirror/plan.h"
 #include "mirror/progressline.h"
 #include "mirror/report.h"
@@ -61,13 +60,13 @@ class Update
 public:
     Update(const QString &master, const QString &target, const MirrorOptions &options, const Report &report)
         : master(master), target(target), options(options), report(report),
-          disk(options.disk ? *options.disk : Disk::system()), tree(names), last(names),
+          disk(options.disk ? *options.disk : SystemDisk::instance()), tree(names, disk), last(names, disk),
           stage(target, disk, names, tree, progress, comparison, retry, report),
           lastStage(target, disk, names, last, progress, comparison, retry, report)
     {
         // A target that keeps no permissions (FAT, exFAT) is not compared by them.
-        if (QFileInfo(target).isDir() && !fileops::keepsPermissions(names.in(target)))
-            comparison.ignorePermissionsOn(fileops::identity(target).first);
+        if (QFileInfo(target).isDir() && !disk.keepsPermissions(names.in(target)))
+            comparison.ignorePermissionsOn(disk.identity(target).first);
     }
     ~Update() { progress.erase(); }
 
@@ -142,18 +141,18 @@ private:
             return true;
         const QString clean = QDir::cleanPath(options.checkFile);
         checkMaster = master + QLatin1Char('/') + clean;
-        const FileEntry entry = fileops::fileEntry(checkMaster);
-        if (!entry.error.isEmpty() || !entry.isFile) {
+        const FileEntry entry = disk.fileEntry(checkMaster);
+        if (entry.error.failed() || !entry.isFile) {
             report.failure("cannot read", checkMaster,
-                          entry.isDir || entry.error.isEmpty() ? fileops::notRegularFileError() : entry.error);
+                           entry.isDir || !entry.error.failed() ? FileError::notRegularFile() : entry.error);
             return false;
         }
         const QString checkTarget = target + QLatin1Char('/') + clean;
         DirectoryPlan plan;
         plan.master = checkMaster.section(QLatin1Char('/'), 0, -2);
         plan.target = checkTarget.section(QLatin1Char('/'), 0, -2);
-        const FileEntry targetEntry = fileops::fileEntry(checkTarget);
-        const bool installed = targetEntry.error.isEmpty();
+        const FileEntry targetEntry = disk.fileEntry(checkTarget);
+        const bool installed = !targetEntry.error.failed();
         if (comparison.needsCopy(entry, installed ? &targetEntry : nullptr, checkTarget))
             plan.copies.append(DirectoryPlan::Copy{ entry, installed, -1 });
         lastStage.add(plan);

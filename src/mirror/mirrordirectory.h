@@ -30,13 +30,16 @@ struct MirrorSummary
 // and special entries and the local configuration "quorvaneglobal.conf.xml"
 // are never copied, and nothing is deleted except a file being replaced.
 //
-// The copies wait beside the files they replace until the whole master has
-// been copied and found at rest (two looks at it, a quiet second apart where
-// it may have been written lately, see nothing change); only then do they
-// all go in, and then the check file, the file that tells the next start
-// whether an update is still due. An update that cannot finish leaves the
-// target as it was. It goes in phases, each in a file of its own: plan
-// (plan.h), stage (stage.h), durable (durable.h), then commit (commit.h).
+// It goes in passes over the master until the master is at rest (two looks
+// at it, a quiet second apart where it may have been written lately, see
+// nothing change), then commits. Each pass plans (plan.h: the walk, which
+// makes the directories the target lacks and removes killed runs'
+// temporaries) and stages (stage.h: copies onto temporaries beside the
+// files they replace, put on disk a batch at a time by durable.h). Only
+// once the master is at rest does the commit (commit.h) put every copy in,
+// and then the check file, the file that tells the next start whether an
+// update is still due. An update that cannot finish takes back out what
+// went in.
 //
 // Every entry that could not be read or updated is reported on standard
 // error, one line each; the return value is how many there were. summary,

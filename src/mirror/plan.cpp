@@ -21,12 +21,12 @@ Qt::CaseSensitivity fileNameCase()
 {
     // Where names ignore case, "QuorvaneGlobal.conf.xml" from the master would
     // land on the local configuration, so the exclusion ignores case too.
-    return fileops::namesIgnoreCase() ? Qt::CaseInsensitive : Qt::CaseSensitive;
+    return namesIgnoreCase() ? Qt::CaseInsensitive : Qt::CaseSensitive;
 }
 
 QString key(const QString &name)
 {
-    return fileops::namesIgnoreCase() ? name.toCaseFolded() : name;
+    return namesIgnoreCase() ? name.toCaseFolded() : name;
 }
 
 bool sameName(const QString &a, const QString &b)
@@ -50,10 +50,10 @@ Plan::Plan(const MirrorOptions &options, Disk &disk, TemporaryNames &names, cons
 void Plan::run(const QString &master, const QString &target, const Each &each)
 {
     this->each = each;
-    const Identity masterId = fileops::identity(master);
-    ListingPrefetcher listings(master);
+    const Identity masterId = disk.identity(master);
+    ListingPrefetcher listings(master, disk);
     prefetcher = &listings;
-    walk(master, target, QString(), masterId, fileops::identity(target));
+    walk(master, target, QString(), masterId, disk.identity(target));
     prefetcher = nullptr;
 }
 
@@ -63,7 +63,7 @@ void Plan::note(const QString &relative, const FileEntry &entry)
     QByteArray record;
     QDataStream out(&record, QIODevice::WriteOnly);
     out << relative << entry.name << entry.isFile << entry.isDir << entry.size << entry.mtimeNs << entry.changedNs
-        << entry.mode << entry.error;
+        << entry.mode << int(entry.error.kind()) << entry.error.code();
     lookHash.addData(record);
 }
 
@@ -74,7 +74,7 @@ void Plan::walk(const QString &master, const QString &target, const QString &rel
     // otherwise make the walk descend without end. Directories are known by
     // their identity, which costs nothing per level, however deep.
     if (masterId.second == 0)
-        masterId = fileops::identity(master);
+        masterId = disk.identity(master);
     if (masterId.second != 0 && activeDirs.contains(masterId))
         return;
     const int activeBefore = activeDirs.size();
@@ -91,24 +91,24 @@ QVector<Plan::Subdirectory> Plan::planDirectory(const QString &master, const QSt
                                                 const QString &relative, Identity masterId, Identity targetId)
 {
     const Listing masterListing = prefetcher->take(master); // sorted as the walk goes
-    const Listing targetListing = fileops::listDirectory(target);
+    const Listing targetListing = disk.listDirectory(target);
     DirectoryPlan plan;
     plan.master = master;
     plan.target = target;
     // One level only; a relative target is taken from the current directory.
-    if (!targetListing.error.isEmpty() && !QFileInfo(target).isDir()) {
-        const QString error = disk.makeDirectory(target);
-        if (!error.isEmpty()) {
+    if (targetListing.error.failed() && !QFileInfo(target).isDir()) {
+        const FileError error = disk.makeDirectory(target);
+        if (error.failed()) {
             plan.failures.append(qMakePair(0, Failure{ "cannot create directory", target, error }));
         } else {
             grown.insert(target.section(QLatin1Char('/'), 0, -2));
-            targetId = fileops::identity(target); // it may lie inside the master
+            targetId = disk.identity(target); // it may lie inside the master
         }
     }
     activeDirs << masterId;
     if (targetId.second != 0)
         activeDirs << targetId;
-    if (!masterListing.error.isEmpty())
+    if (masterListing.error.failed())
         plan.failures.append(qMakePair(0, Failure{ "cannot read directory", master, masterListing.error }));
     planFiles(&plan, relative, masterListing.entries, targetListing.entries);
     if (options.removeLeftovers)
@@ -133,7 +133,7 @@ QVector<Plan::Subdirectory> Plan::subdirectories(DirectoryPlan *plan, const QVec
         if (dir.isDir && !dir.hidden && dir.badName)
             plan->failures.append(qMakePair(plan->copies.size(),
                                             Failure{ "cannot read directory", plan->master + QLatin1Char('/') + dir.name,
-                                                     qt_error_string(EILSEQ) }));
+                                                     FileError(FileError::Other, EILSEQ) }));
         else if (ListingPrefetcher::isWalked(dir))
             subdirs.append(Subdirectory{ dir.name, Identity(dir.device, dir.inode), targetDirs.value(key(dir.name)) });
     }
@@ -173,7 +173,7 @@ void Plan::planFiles(DirectoryPlan *plan, const QString &relative, const QVector
     const bool inCheckDir = !checkName.isEmpty() && sameName(relative, checkDir);
     // Two master names that differ only in case: the later one wins.
     QHash<QString, int> lastOfName;
-    if (fileops::namesIgnoreCase()) {
+    if (namesIgnoreCase()) {
         for (int i = 0; i < files.size(); ++i)
             lastOfName.insert(key(files[i].name), i);
     }
@@ -182,10 +182,10 @@ void Plan::planFiles(DirectoryPlan *plan, const QString &relative, const QVector
         note(relative, file);
         if (file.hidden || file.isDir)
             continue;
-        if (!file.error.isEmpty() || file.badName) {
+        if (file.error.failed() || file.badName) {
             plan->failures.append(qMakePair(plan->copies.size(),
                                             Failure{ "cannot read", plan->master + QLatin1Char('/') + file.name,
-                                                     file.badName ? qt_error_string(EILSEQ) : file.error }));
+                                                     file.badName ? FileError(FileError::Other, EILSEQ) : file.error }));
             continue;
         }
         if (!file.isFile || leftOut(relative, inCheckDir, file, i, lastOfName))
@@ -196,7 +196,7 @@ void Plan::planFiles(DirectoryPlan *plan, const QString &relative, const QVector
         if (existing && existing->isDir) { // known now, rather than when everything else is ready
             plan->failures.append(qMakePair(plan->copies.size(),
                                             Failure{ "cannot update", plan->target + QLatin1Char('/') + file.name,
-                                                     fileops::directoryInTheWayError() }));
+                                                     FileError::directoryInTheWay() }));
         } else if (comparison.needsCopy(file, restaged >= 0 ? &copy : existing,
                                         plan->target + QLatin1Char('/') + file.name)) {
             plan->copies.append(DirectoryPlan::Copy{ file, existing != nullptr, restaged });

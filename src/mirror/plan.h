@@ -1,9 +1,11 @@
 #ifndef PLAN_H
 #define PLAN_H
 
-// The update's first phase: what to do, directory by directory.
+// The update's first phase: what to do, directory by directory. On its walk
+// it also makes the directories the target lacks (copies need a place to
+// wait in) and removes the temporaries that killed runs left.
 
-#include "mirror/fileops.h"
+#include "mirror/disk.h"
 #include "mirror/listingprefetcher.h"
 #include "mirror/mirroroptions.h"
 
@@ -26,7 +28,7 @@ struct Failure
 {
     const char *what; // "cannot read", ...
     QString path;
-    QString reason;
+    FileError reason;
 };
 
 // What one directory of the target needs, in the order the walk met it.
@@ -70,7 +72,6 @@ public:
     const QSet<QString> &grownDirectories() const { return grown; }
 
 private:
-    using Identity = QPair<quint64, quint64>; // as fileops::identity tells it
 
     struct Subdirectory
     {

@@ -1,12 +1,12 @@
 #include "mirror/progressline.h"
 
-#include "mirror/fileops.h"
+#include "mirror/console.h"
 
 #include <algorithm>
 #include <cstdio>
 
 ProgressLine::ProgressLine()
-    : enabled(fileops::stderrIsTerminal())
+    : enabled(console::stderrIsTerminal())
 {
 }
 
@@ -27,7 +27,7 @@ void ProgressLine::show(const QString &text, bool now)
         return;
     sinceDrawn.start();
     // Never wider than the console: a wrapped line cannot be drawn over.
-    const int columns = fileops::consoleColumns();
+    const int columns = console::columns();
     const QByteArray bytes = (columns > 0 ? text.left(columns) : text).toLocal8Bit();
     // Spaces, not terminal escapes, wipe a longer line: every console understands them.
     int padding = std::max(0, shown - int(bytes.size()));
@@ -42,7 +42,7 @@ void ProgressLine::erase()
 {
     if (!enabled || shown == 0)
         return;
-    const int columns = fileops::consoleColumns();
+    const int columns = console::columns();
     fprintf(stderr, "\r%*s\r", columns > 0 ? std::min(shown, columns) : shown, "");
     fflush(stderr);
     shown = 0;

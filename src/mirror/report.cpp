@@ -1,6 +1,6 @@
 #include "mirror/report.h"
 
-#include "mirror/fileops.h"
+#include "mirror/console.h"
 
 #include <QDir>
 
@@ -25,7 +25,7 @@ QString shownPath(const QString &path)
 void Report::line(const QString &text) const
 {
     const QString line = QStringLiteral("quorvane-starter: ") + text;
-    fileops::writeError(line + QLatin1Char('\n'));
+    console::writeError(line + QLatin1Char('\n'));
     note(line);
 }
 

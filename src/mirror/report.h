@@ -1,6 +1,8 @@
 #ifndef REPORT_H
 #define REPORT_H
 
+#include "mirror/fileerror.h"
+
 #include <QString>
 
 #include <functional>
@@ -16,6 +18,10 @@ public:
     explicit Report(Record record = Record()) : record(std::move(record)) {}
 
     void failure(const char *what, const QString &path, const QString &reason) const;
+    void failure(const char *what, const QString &path, const FileError &reason) const
+    {
+        failure(what, path, reason.words());
+    }
     void line(const QString &text) const;
     // A line for the record alone.
     void note(const QString &text) const;

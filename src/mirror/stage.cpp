@@ -30,7 +30,7 @@ struct Stage::Job : WrittenCopy
 Stage::Stage(const QString &targetDir, Disk &disk, TemporaryNames &names, StagedFiles &staged,
              ProgressLine &progress, Comparison &comparison, BusyRetry &retry, const Report &report)
     : disk(disk), names(names), staged(staged), progress(progress), comparison(comparison), retry(retry),
-      lines(report), durability(targetDir)
+      lines(report), durability(targetDir, disk)
 {
 }
 
@@ -74,9 +74,9 @@ void Stage::copy(const QString &masterDir, const QString &targetDir, const Direc
     const Durability *durable = &durability;
     workers.run([work, bytes, files, busy, durable] {
         const QString source = work->masterDir + QLatin1Char('/') + work->master.name;
-        work->outcome.error = busy->run([&]() -> FileResult {
+        work->outcome.error = busy->run([&] {
             work->outcome = files->copyToNew(source, work->temporary(), work->master, bytes);
-            return work->outcome;
+            return work->outcome.error;
         });
         durable->written(work);
     });
@@ -102,12 +102,13 @@ void Stage::finish()
 void Stage::retryWhereDiskWasFull()
 {
     for (const auto &job : batch) {
-        if (job->outcome.error != fileops::diskFullError())
+        if (job->outcome.error.kind() != FileError::Full)
             continue;
         for (const auto &other : batch)
             durability.letGo(other.get());
         job->outcome = disk.copyToNew(job->masterDir + QLatin1Char('/') + job->master.name, job->temporary(),
                                       job->master, &progress.bytesDone);
+        durability.written(job.get());
     }
 }
 
@@ -123,7 +124,7 @@ void Stage::flush()
     report(batch);
     for (const auto &job : batch) {
         progress.fileDone();
-        if (!job->outcome.error.isEmpty())
+        if (job->outcome.error.failed())
             continue;
         ++copyCount;
         const QString target = job->directory + QLatin1Char('/') + job->master.name;
@@ -142,7 +143,7 @@ void Stage::report(const std::vector<std::unique_ptr<Job>> &jobs)
     std::vector<std::pair<int, Failure>> failures;
     failures.swap(planFailures);
     for (const auto &job : jobs) {
-        if (job->outcome.error.isEmpty())
+        if (!job->outcome.error.failed())
             continue;
         const bool reading = job->outcome.readingFailed;
         failures.emplace_back(job->order, Failure{ reading ? "cannot read" : "cannot update",

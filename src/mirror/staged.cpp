@@ -7,7 +7,7 @@ namespace {
 // Where names ignore case, two that differ only in case are one file.
 QString nameKey(const QString &name)
 {
-    return fileops::namesIgnoreCase() ? name.toCaseFolded() : name;
+    return namesIgnoreCase() ? name.toCaseFolded() : name;
 }
 
 } // namespace
@@ -23,7 +23,7 @@ void StagedFiles::add(const QString &directory, const QString &name, quint64 tem
     }
     File file{ temporary, kept.size, kept.mtimeNs, d, 0, quint16(name.size()), quint16(kept.mode), replacing };
     if (replaces >= 0) { // the same name, in the same directory
-        fileops::removeFile(temporaryOf(replaces));
+        disk.removeFile(temporaryOf(replaces));
         file.nameAt = files[replaces].nameAt;
         files[replaces] = file;
         return;
@@ -90,6 +90,6 @@ void StagedFiles::clear()
 void StagedFiles::discard()
 {
     for (int i = 0; i < size(); ++i)
-        fileops::removeFile(temporaryOf(i));
+        disk.removeFile(temporaryOf(i));
     clear();
 }

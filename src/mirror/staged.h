@@ -1,7 +1,7 @@
 #ifndef STAGED_H
 #define STAGED_H
 
-#include "mirror/fileops.h"
+#include "mirror/disk.h"
 
 #include <QHash>
 #include <QString>
@@ -34,7 +34,7 @@ public:
         bool replacing;    // the target had a file of that name
     };
 
-    explicit StagedFiles(TemporaryNames &names) : names(names) {}
+    StagedFiles(TemporaryNames &names, Disk &disk) : names(names), disk(disk) {}
     ~StagedFiles() { discard(); }
 
     // The copies waiting in one directory, found by name: made for a
@@ -81,6 +81,7 @@ private:
     };
 
     TemporaryNames &names;
+    Disk &disk;
     QVector<Directory> directories;
     QHash<QString, int> directoryIndex;
     std::deque<File> files; // grows without copying what it holds

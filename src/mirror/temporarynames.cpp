@@ -20,7 +20,7 @@ QString TemporaryNames::at(const QString &directory, quint64 number) const
 
 bool TemporaryNames::isTemporary(const QString &name)
 {
-    static const QRegularExpression pattern(QStringLiteral("^\\.~qv[0-9a-f]{7,}\\.[0-9a-f]+(\\.old)?$"));
+    static const QRegularExpression pattern(QStringLiteral("^\\.~qv[0-9a-f]{7,}\\.[0-9a-f]+$"));
     return pattern.match(name).hasMatch();
 }
 

@@ -1,6 +1,6 @@
-#include "mirror/updatelog.h"
+#include "updatelog.h"
 
-#include "mirror/fileops.h"
+#include "appendfile.h"
 
 #include <QDateTime>
 
@@ -14,11 +14,11 @@ namespace {
 class AppendsHeld
 {
 public:
-    explicit AppendsHeld(QFile &file) : file(file), held(fileops::holdAppends(file)) {}
+    explicit AppendsHeld(QFile &file) : file(file), held(appendfile::hold(file)) {}
     ~AppendsHeld()
     {
         if (held)
-            fileops::releaseAppends(file);
+            appendfile::release(file);
     }
     bool isHeld() const { return held; }
 
@@ -42,7 +42,7 @@ bool UpdateLog::reopen()
 {
     file.close();
     file.setFileName(path);
-    return fileops::openForAppending(file);
+    return appendfile::open(file);
 }
 
 // Renames the full log to its previous name and goes on in a new one. Only
@@ -56,11 +56,11 @@ void UpdateLog::rotate()
             return;
         // A viewer that keeps the file from being renamed (Windows) puts
         // this off to a later start.
-        if (fileops::namesOpenFile(file, path) && file.size() > maxBytes - 64 * 1024)
-            fileops::renameOpenFile(path, path.left(path.lastIndexOf(QLatin1Char('/')) + 1)
+        if (appendfile::namesOpenFile(file, path) && file.size() > maxBytes - 64 * 1024)
+            appendfile::rename(path, path.left(path.lastIndexOf(QLatin1Char('/')) + 1)
                                               + QLatin1String(previousFileName));
     }
-    if (!fileops::namesOpenFile(file, path))
+    if (!appendfile::namesOpenFile(file, path))
         reopen();
 }
 
@@ -68,7 +68,7 @@ void UpdateLog::write(const QString &line)
 {
     // Another starter may have rotated the log since: the line goes to the
     // new one, not to the one renamed.
-    if (!file.isOpen() || (!fileops::namesOpenFile(file, path) && !reopen()))
+    if (!file.isOpen() || (!appendfile::namesOpenFile(file, path) && !reopen()))
         return;
     const QDateTime now = QDateTime::currentDateTime();
     const QString stamp = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
