@@ -102,30 +102,36 @@ void MirrorTest::entriesThatAreNotCopied_data()
     QTest::addColumn<QString>("entry");    // made in the master, relative
     QTest::addColumn<QString>("kind");     // file, dir, fifo, link, brokenlink
     QTest::addColumn<Tree>("expected");    // target afterwards, besides "keep"
+    QTest::addColumn<QString>("checkFile"); // the update's check file, if any
 
     const QByteArray conf = "<local configuration/>";
     QTest::newRow("configuration in root") << "quorvaneglobal.conf.xml" << "file"
-                                           << Tree{{"quorvaneglobal.conf.xml", conf}};
+                                           << Tree{{"quorvaneglobal.conf.xml", conf}} << "";
     QTest::newRow("configuration in subdirectory") << "sub/quorvaneglobal.conf.xml" << "file"
-                                                   << Tree{{"sub", "<dir>"}};
+                                                   << Tree{{"sub", "<dir>"}} << "";
+    // The rest of the tree is brought over; the check file alone stays behind.
+    QTest::newRow("configuration as the check file") << "quorvaneglobal.conf.xml" << "file"
+        << Tree{{"quorvaneglobal.conf.xml", conf}, {"other.txt", "master"}} << "./quorvaneglobal.conf.xml";
+    QTest::newRow("configuration in a subdirectory as the check file") << "sub/quorvaneglobal.conf.xml" << "file"
+        << Tree{{"sub", "<dir>"}, {"other.txt", "master"}} << "sub/quorvaneglobal.conf.xml";
     QTest::newRow("configuration, other case") << "QuorvaneGlobal.conf.xml" << "file"
                                               << Tree{{"QuorvaneGlobal.conf.xml", "master"},
-                                                      {"quorvaneglobal.conf.xml", conf}};
+                                                      {"quorvaneglobal.conf.xml", conf}} << "";
     QTest::newRow("directory named like it") << "sub/quorvaneglobal.conf.xml/inner" << "file"
                                             << Tree{{"sub", "<dir>"},
                                                     {"sub/quorvaneglobal.conf.xml", "<dir>"},
-                                                    {"sub/quorvaneglobal.conf.xml/inner", "master"}};
-    QTest::newRow("hidden file") << ".profile" << "file" << Tree{};
-    QTest::newRow("hidden directory") << ".cache/inner" << "file" << Tree{};
+                                                    {"sub/quorvaneglobal.conf.xml/inner", "master"}} << "";
+    QTest::newRow("hidden file") << ".profile" << "file" << Tree{} << "";
+    QTest::newRow("hidden directory") << ".cache/inner" << "file" << Tree{} << "";
     QTest::newRow("file in hidden directory's sibling") << "visible/.hidden" << "file"
-                                                       << Tree{{"visible", "<dir>"}};
-    QTest::newRow("pipe") << "pipe" << "fifo" << Tree{};
-    QTest::newRow("broken link") << "dangling" << "brokenlink" << Tree{};
-    QTest::newRow("link to a file") << "linked.txt" << "link" << Tree{{"linked.txt", "outside"}};
+                                                       << Tree{{"visible", "<dir>"}} << "";
+    QTest::newRow("pipe") << "pipe" << "fifo" << Tree{} << "";
+    QTest::newRow("broken link") << "dangling" << "brokenlink" << Tree{} << "";
+    QTest::newRow("link to a file") << "linked.txt" << "link" << Tree{{"linked.txt", "outside"}} << "";
     QTest::newRow("link to a directory elsewhere") << "linkeddir" << "dirlink"
                                                   << Tree{{"linkeddir", "<dir>"},
-                                                          {"linkeddir/o.txt", "outside dir"}};
-    QTest::newRow("empty directory") << "empty" << "dir" << Tree{{"empty", "<dir>"}};
+                                                          {"linkeddir/o.txt", "outside dir"}} << "";
+    QTest::newRow("empty directory") << "empty" << "dir" << Tree{{"empty", "<dir>"}} << "";
 }
 
 void MirrorTest::entriesThatAreNotCopied()
@@ -133,6 +139,7 @@ void MirrorTest::entriesThatAreNotCopied()
     QFETCH(QString, entry);
     QFETCH(QString, kind);
     QFETCH(Tree, expected);
+    QFETCH(QString, checkFile);
 
     writeFile(target + "/quorvaneglobal.conf.xml", "<local configuration/>");
     writeFile(target + "/keep", "keep");
@@ -152,13 +159,19 @@ void MirrorTest::entriesThatAreNotCopied()
         QVERIFY(QFile::link(dir->path() + "/outsidedir", path));
     else if (kind == "brokenlink")
         QVERIFY(QFile::link(dir->path() + "/nowhere", path));
+    if (!checkFile.isEmpty())
+        writeFile(master + "/other.txt", "master");
 
-    QCOMPARE(mirrorDirectory(master, target), 0);
+    MirrorSummary summary;
+    const int failures = mirrorDirectory(master, target, checkingFile(checkFile), &summary);
 
     expected.insert("keep", "keep");
     if (!expected.contains("quorvaneglobal.conf.xml"))
         expected.insert("quorvaneglobal.conf.xml", "<local configuration/>");
     QCOMPARE(treeOf(target), expected);
+    // A check file that is never copied is a line, and no update said complete.
+    QCOMPARE(failures, checkFile.isEmpty() ? 0 : 1);
+    QCOMPARE(summary.ending, checkFile.isEmpty() ? MirrorSummary::Complete : MirrorSummary::CheckFileNeverCopied);
 }
 
 void MirrorTest::emptyAndMissingSource()

@@ -77,7 +77,7 @@ public:
         summary.ending = bringToRest();
         if (summary.ending == MirrorSummary::Complete) // else the staged copies go with their lists
             summary.ending = placeEverything(&summary);
-        *failures = stage.failures() + lastStage.failures() + commitFailures;
+        *failures = stage.failures() + lastStage.failures() + commitFailures + (checkFileOwn ? 1 : 0);
         return summary;
     }
 
@@ -141,6 +141,16 @@ private:
         if (options.checkFile.isEmpty())
             return true;
         const QString clean = QDir::cleanPath(options.checkFile);
+        const QString checkTarget = target + QLatin1Char('/') + clean;
+        // Named as the check file or not, the workstation's own file stays
+        // its own: the rest of the tree goes in without it.
+        const int slash = clean.lastIndexOf(QLatin1Char('/'));
+        checkFileOwn = Plan::isOwnFile(options, clean.left(qMax(slash, 0)), clean.mid(slash + 1));
+        if (checkFileOwn) {
+            report.failure("cannot update", checkTarget,
+                           QStringLiteral("the workstation's own file, never copied from the master"));
+            return true;
+        }
         checkMaster = master + QLatin1Char('/') + clean;
         const FileEntry entry = fileops::fileEntry(checkMaster);
         if (!entry.error.isEmpty() || !entry.isFile) {
@@ -148,7 +158,6 @@ private:
                           entry.isDir || entry.error.isEmpty() ? fileops::notRegularFileError() : entry.error);
             return false;
         }
-        const QString checkTarget = target + QLatin1Char('/') + clean;
         DirectoryPlan plan;
         plan.master = checkMaster.section(QLatin1Char('/'), 0, -2);
         plan.target = checkTarget.section(QLatin1Char('/'), 0, -2);
@@ -184,6 +193,8 @@ private:
             summary->stayedIn = done.stayedIn;
             return MirrorSummary::Incomplete;
         }
+        if (checkFileOwn)
+            return MirrorSummary::CheckFileNeverCopied;
         return done.checkFileDurable ? MirrorSummary::Complete : MirrorSummary::CheckFileNotDurable;
     }
 
@@ -204,6 +215,7 @@ private:
     QByteArray look, previousLook;
     qint64 newest = 0;
     int copiedLastPass = 0;
+    bool checkFileOwn = false; // the check file is never copied
     int commitFailures = 0;
     QElapsedTimer passEnded, copied, waited;
 };

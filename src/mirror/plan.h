@@ -68,6 +68,10 @@ public:
     qint64 newestChangeNs() const { return newestChange; }
     // The directories that got a new subdirectory: their entries must reach the disk too.
     const QSet<QString> &grownDirectories() const { return grown; }
+    // Whether name, in the directory relative to the tops of both trees, is
+    // the workstation's own and never copied: the local configuration, or
+    // one of the starter's own files.
+    static bool isOwnFile(const MirrorOptions &options, const QString &relative, const QString &name);
 
 private:
     using Identity = QPair<quint64, quint64>; // as fileops::identity tells it
