@@ -1,5 +1,6 @@
 // The mirror on real trees: what it copies, what it leaves alone, and that
 // the walk ends.
+#include "mirror/disk.h"
 #include "mirror/listingprefetcher.h"
 #include "mirror/mirrordirectory.h"
 #include "testsupport.h"
@@ -285,30 +286,63 @@ void MirrorTest::listingsAheadOfTheWalk()
     QCOMPARE(listings.take(master + "/f00").entries.size(), 3);
 }
 
+namespace {
+
+// Another program puts a file into one directory the moment the update makes it.
+class Neighbour : public Disk
+{
+public:
+    explicit Neighbour(const QString &fills) : fills(fills) {}
+    QString makeDirectory(const QString &path) override
+    {
+        const QString error = Disk::makeDirectory(path);
+        if (error.isEmpty() && path == fills)
+            writeFile(path + "/theirs.txt", "theirs");
+        return error;
+    }
+
+private:
+    const QString fills;
+};
+
+} // namespace
+
 void MirrorTest::lastFileWaitsForTheWholeTree_data()
 {
     QTest::addColumn<QString>("lastFile");
     QTest::addColumn<QString>("blocked"); // a directory the target has as a file
-    QTest::newRow("in the root, failure below") << "app.exe" << "lib";
-    QTest::newRow("in a subdirectory, failure in a later one") << "bin/app.exe" << "zz";
+    QTest::addColumn<QString>("filled");  // a directory the update makes, filled by another program meanwhile
+    QTest::addColumn<Tree>("after");      // the target afterwards
+    const QByteArray file = "a file where the master has a directory";
+    QTest::newRow("in the root, failure below") << "app.exe" << "lib" << ""
+        << Tree{ { "app.exe", "old" }, { "lib", file } };
+    QTest::newRow("in a subdirectory, failure in a later one") << "bin/app.exe" << "zz" << ""
+        << Tree{ { "bin", "<dir>" }, { "bin/app.exe", "old" }, { "zz", file } };
+    QTest::newRow("a new directory filled meanwhile stays") << "app.exe" << "lib" << "new"
+        << Tree{ { "app.exe", "old" }, { "lib", file }, { "new", "<dir>" }, { "new/theirs.txt", "theirs" } };
 }
 
 // An update that cannot finish changes nothing: not the file that marks the
-// installation as current, nor any other.
+// installation as current, nor any other, nor does it leave a directory of
+// its own behind, unless another program has put something in it.
 void MirrorTest::lastFileWaitsForTheWholeTree()
 {
     QFETCH(QString, lastFile);
     QFETCH(QString, blocked);
+    QFETCH(QString, filled);
+    QFETCH(Tree, after);
     writeFile(master + "/" + lastFile, "new app");
     writeFile(master + "/bin/z.dll", "z");
+    writeFile(master + "/new/deeper/n.dll", "n");
     writeFile(master + "/" + blocked + "/inner.txt", "inner");
     writeFile(target + "/" + lastFile, "old");
     writeFile(target + "/" + blocked, "a file where the master has a directory");
 
-    QCOMPARE(mirrorDirectory(master, target, checkingFile(lastFile)), 2); // the directory and its file
-    QCOMPARE(readFile(target + "/" + lastFile), QByteArray("old"));
-    QVERIFY(!QFileInfo::exists(target + "/bin/z.dll"));
-    QCOMPARE(partialCopiesIn(target), QStringList());
+    Neighbour neighbour(target + "/" + filled);
+    MirrorOptions options = checkingFile(lastFile);
+    options.disk = &neighbour;
+    QCOMPARE(mirrorDirectory(master, target, options), 2); // the directory and its file
+    QCOMPARE(treeOf(target), after);
 
     QVERIFY(QFile::remove(target + "/" + blocked));
     QCOMPARE(mirrorDirectory(master, target, checkingFile(lastFile)), 0);

@@ -75,8 +75,15 @@ public:
     {
         MirrorSummary summary;
         summary.ending = bringToRest();
-        if (summary.ending == MirrorSummary::Complete) // else the staged copies go with their lists
+        if (summary.ending == MirrorSummary::Complete)
             summary.ending = placeEverything(&summary);
+        // Nothing went in, or it was taken back out: the staged copies go
+        // before the directories they wait in.
+        if (summary.ending == MirrorSummary::Incomplete || summary.ending == MirrorSummary::MasterChanging) {
+            tree.discard();
+            last.discard();
+            removeMadeDirectories();
+        }
         *failures = stage.failures() + lastStage.failures() + commitFailures + (checkFileOwn ? 1 : 0);
         return summary;
     }
@@ -112,6 +119,7 @@ private:
         stage.finish();
         passEnded.start();
         grown += plan.grownDirectories();
+        made += plan.madeDirectories();
         copiedLastPass = stage.copiesMade() - before;
         previousLook = look;
         look = plan.look();
@@ -181,6 +189,17 @@ private:
         return waitQuietly(copied, quietMs) && sameContents(checkMaster, last.temporaryOf(0));
     }
 
+    // An update that did not go in leaves no directory of its own behind:
+    // deepest first, each only while it is the one made and empty (another
+    // program may have put something in it, and rmdir leaves that be).
+    void removeMadeDirectories()
+    {
+        for (auto it = made.crbegin(); it != made.crend(); ++it) {
+            if (fileops::identity(it->first) == it->second)
+                QDir().rmdir(it->first);
+        }
+    }
+
     // All copies into place, on disk, then the check file: all or nothing.
     MirrorSummary::Ending placeEverything(MirrorSummary *summary)
     {
@@ -211,6 +230,7 @@ private:
     Stage stage;
     Stage lastStage;
     QSet<QString> grown;
+    QVector<QPair<QString, Plan::Identity>> made; // directories, in the order they were made
     QString checkMaster;
     QByteArray look, previousLook;
     qint64 newest = 0;

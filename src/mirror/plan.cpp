@@ -103,6 +103,7 @@ QVector<Plan::Subdirectory> Plan::planDirectory(const QString &master, const QSt
         } else {
             grown.insert(target.section(QLatin1Char('/'), 0, -2));
             targetId = fileops::identity(target); // it may lie inside the master
+            made.append(qMakePair(target, targetId));
         }
     }
     activeDirs << masterId;

@@ -57,6 +57,7 @@ class Plan
 {
 public:
     using Each = std::function<void(const DirectoryPlan &)>;
+    using Identity = QPair<quint64, quint64>; // as fileops::identity tells it
     Plan(const MirrorOptions &options, Disk &disk, TemporaryNames &names, const Comparison &comparison,
          const StagedFiles &staged);
     void run(const QString &master, const QString &target, const Each &each);
@@ -73,9 +74,11 @@ public:
     // one of the starter's own files.
     static bool isOwnFile(const MirrorOptions &options, const QString &relative, const QString &name);
 
-private:
-    using Identity = QPair<quint64, quint64>; // as fileops::identity tells it
+    // The directories this pass made in the target, each after the one it
+    // lies in, with the identity each had when made.
+    const QVector<QPair<QString, Identity>> &madeDirectories() const { return made; }
 
+private:
     struct Subdirectory
     {
         QString name;
@@ -103,6 +106,7 @@ private:
     const StagedFiles &staged;
     Each each;
     QSet<QString> grown;
+    QVector<QPair<QString, Identity>> made;
     ListingPrefetcher *prefetcher = nullptr;
     QString checkDir, checkName;
     QVector<Identity> activeDirs; // the directories being walked, master's and target's
