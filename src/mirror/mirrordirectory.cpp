@@ -21,17 +21,16 @@
 
 namespace {
 
-// Passes that find the master changed while nothing in it looks freshly
-// written: the copying pass and up to three verifying passes. A master still
-// changing after them is left for the next start.
-const int maxPasses = 4;
 // A master with an entry written less than this before this clock's now,
 // or after it (the file server's clock may differ from ours by minutes), may
 // be in the middle of being copied onto: it must be seen at rest twice,
-// a quiet second apart, before the check file goes in.
+// a quiet second apart, before the check file goes in. So must one seen
+// changing, whatever its times say: a copy that keeps old times, or a share
+// that shows no change time of its own, hides the writing from them.
 const qint64 freshNs = Q_INT64_C(60000000000);
 const qint64 quietMs = 1000;
-// How long, in all, a release being copied is waited for.
+// How long, in all, a release being copied is waited for: it, not a count
+// of looks, decides when a master still changing is left for the next start.
 const qint64 maxWaitMs = 30000;
 
 bool mayBeFresh(qint64 newestNs)
@@ -93,20 +92,25 @@ private:
     // and the check file's copy is the master's.
     MirrorSummary::Ending bringToRest()
     {
+        bool written = false; // the master looked fresh, or changed between two looks
         for (int passes = 1;; ++passes) {
             if (!pass())
                 return MirrorSummary::Incomplete;
-            const bool fresh = !options.checkFile.isEmpty() && mayBeFresh(newest);
+            // Once written, always so: a time put back makes the master no
+            // less one being copied onto.
+            written = written || (!options.checkFile.isEmpty() && mayBeFresh(newest))
+                      || (passes > 1 && (look != previousLook || copiedLastPass > 0));
             // Nothing left to copy, and the master as the last look saw it
             // (or, where nothing in it is fresh, as this one does).
-            if (copiedLastPass == 0 && (passes > 1 ? look == previousLook : !fresh)) {
+            if (copiedLastPass == 0 && (passes > 1 ? look == previousLook : !written)) {
                 if (!stageCheckFile())
                     return MirrorSummary::Incomplete;
-                if (!fresh || checkFileHeldStill())
+                if (!written || checkFileHeldStill())
                     return MirrorSummary::Complete;
                 look.clear(); // still being written: look again
             }
-            if (!fresh ? passes >= maxPasses : !waitQuietly(passEnded, quietMs))
+            // A master at rest by its times is looked at a second time at once.
+            if (!waitQuietly(passEnded, written ? quietMs : 0))
                 return MirrorSummary::MasterChanging;
         }
     }
