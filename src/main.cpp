@@ -46,6 +46,9 @@ QString closingLine(const MirrorSummary &summary, int failures, qint64 ms)
     case MirrorSummary::CheckFileNotDurable:
         return QStringLiteral("update in place, not known to be on disk: %1; the check file's directory could not be synced")
             .arg(done);
+    case MirrorSummary::CheckFileNeverCopied:
+        return QStringLiteral("update in place but for the check file, which is the workstation's own and never "
+                              "copied: %1; the next start updates again").arg(done);
     case MirrorSummary::Complete:
         break;
     }

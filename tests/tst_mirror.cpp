@@ -1,5 +1,6 @@
 // The mirror on real trees: what it copies, what it leaves alone, and that
 // the walk ends.
+#include "mirror/disk.h"
 #include "mirror/listingprefetcher.h"
 #include "mirror/mirrordirectory.h"
 #include "testsupport.h"
@@ -102,30 +103,36 @@ void MirrorTest::entriesThatAreNotCopied_data()
     QTest::addColumn<QString>("entry");    // made in the master, relative
     QTest::addColumn<QString>("kind");     // file, dir, fifo, link, brokenlink
     QTest::addColumn<Tree>("expected");    // target afterwards, besides "keep"
+    QTest::addColumn<QString>("checkFile"); // the update's check file, if any
 
     const QByteArray conf = "<local configuration/>";
     QTest::newRow("configuration in root") << "quorvaneglobal.conf.xml" << "file"
-                                           << Tree{{"quorvaneglobal.conf.xml", conf}};
+                                           << Tree{{"quorvaneglobal.conf.xml", conf}} << "";
     QTest::newRow("configuration in subdirectory") << "sub/quorvaneglobal.conf.xml" << "file"
-                                                   << Tree{{"sub", "<dir>"}};
+                                                   << Tree{{"sub", "<dir>"}} << "";
+    // The rest of the tree is brought over; the check file alone stays behind.
+    QTest::newRow("configuration as the check file") << "quorvaneglobal.conf.xml" << "file"
+        << Tree{{"quorvaneglobal.conf.xml", conf}, {"other.txt", "master"}} << "./quorvaneglobal.conf.xml";
+    QTest::newRow("configuration in a subdirectory as the check file") << "sub/quorvaneglobal.conf.xml" << "file"
+        << Tree{{"sub", "<dir>"}, {"other.txt", "master"}} << "sub/quorvaneglobal.conf.xml";
     QTest::newRow("configuration, other case") << "QuorvaneGlobal.conf.xml" << "file"
                                               << Tree{{"QuorvaneGlobal.conf.xml", "master"},
-                                                      {"quorvaneglobal.conf.xml", conf}};
+                                                      {"quorvaneglobal.conf.xml", conf}} << "";
     QTest::newRow("directory named like it") << "sub/quorvaneglobal.conf.xml/inner" << "file"
                                             << Tree{{"sub", "<dir>"},
                                                     {"sub/quorvaneglobal.conf.xml", "<dir>"},
-                                                    {"sub/quorvaneglobal.conf.xml/inner", "master"}};
-    QTest::newRow("hidden file") << ".profile" << "file" << Tree{};
-    QTest::newRow("hidden directory") << ".cache/inner" << "file" << Tree{};
+                                                    {"sub/quorvaneglobal.conf.xml/inner", "master"}} << "";
+    QTest::newRow("hidden file") << ".profile" << "file" << Tree{} << "";
+    QTest::newRow("hidden directory") << ".cache/inner" << "file" << Tree{} << "";
     QTest::newRow("file in hidden directory's sibling") << "visible/.hidden" << "file"
-                                                       << Tree{{"visible", "<dir>"}};
-    QTest::newRow("pipe") << "pipe" << "fifo" << Tree{};
-    QTest::newRow("broken link") << "dangling" << "brokenlink" << Tree{};
-    QTest::newRow("link to a file") << "linked.txt" << "link" << Tree{{"linked.txt", "outside"}};
+                                                       << Tree{{"visible", "<dir>"}} << "";
+    QTest::newRow("pipe") << "pipe" << "fifo" << Tree{} << "";
+    QTest::newRow("broken link") << "dangling" << "brokenlink" << Tree{} << "";
+    QTest::newRow("link to a file") << "linked.txt" << "link" << Tree{{"linked.txt", "outside"}} << "";
     QTest::newRow("link to a directory elsewhere") << "linkeddir" << "dirlink"
                                                   << Tree{{"linkeddir", "<dir>"},
-                                                          {"linkeddir/o.txt", "outside dir"}};
-    QTest::newRow("empty directory") << "empty" << "dir" << Tree{{"empty", "<dir>"}};
+                                                          {"linkeddir/o.txt", "outside dir"}} << "";
+    QTest::newRow("empty directory") << "empty" << "dir" << Tree{{"empty", "<dir>"}} << "";
 }
 
 void MirrorTest::entriesThatAreNotCopied()
@@ -133,6 +140,7 @@ void MirrorTest::entriesThatAreNotCopied()
     QFETCH(QString, entry);
     QFETCH(QString, kind);
     QFETCH(Tree, expected);
+    QFETCH(QString, checkFile);
 
     writeFile(target + "/quorvaneglobal.conf.xml", "<local configuration/>");
     writeFile(target + "/keep", "keep");
@@ -152,13 +160,19 @@ void MirrorTest::entriesThatAreNotCopied()
         QVERIFY(QFile::link(dir->path() + "/outsidedir", path));
     else if (kind == "brokenlink")
         QVERIFY(QFile::link(dir->path() + "/nowhere", path));
+    if (!checkFile.isEmpty())
+        writeFile(master + "/other.txt", "master");
 
-    QCOMPARE(mirrorDirectory(master, target), 0);
+    MirrorSummary summary;
+    const int failures = mirrorDirectory(master, target, checkingFile(checkFile), &summary);
 
     expected.insert("keep", "keep");
     if (!expected.contains("quorvaneglobal.conf.xml"))
         expected.insert("quorvaneglobal.conf.xml", "<local configuration/>");
     QCOMPARE(treeOf(target), expected);
+    // A check file that is never copied is a line, and no update said complete.
+    QCOMPARE(failures, checkFile.isEmpty() ? 0 : 1);
+    QCOMPARE(summary.ending, checkFile.isEmpty() ? MirrorSummary::Complete : MirrorSummary::CheckFileNeverCopied);
 }
 
 void MirrorTest::emptyAndMissingSource()
@@ -272,30 +286,63 @@ void MirrorTest::listingsAheadOfTheWalk()
     QCOMPARE(listings.take(master + "/f00").entries.size(), 3);
 }
 
+namespace {
+
+// Another program puts a file into one directory the moment the update makes it.
+class Neighbour : public SystemDisk
+{
+public:
+    explicit Neighbour(const QString &fills) : fills(fills) {}
+    FileError makeDirectory(const QString &path) override
+    {
+        const FileError error = SystemDisk::makeDirectory(path);
+        if (!error.failed() && path == fills)
+            writeFile(path + "/theirs.txt", "theirs");
+        return error;
+    }
+
+private:
+    const QString fills;
+};
+
+} // namespace
+
 void MirrorTest::lastFileWaitsForTheWholeTree_data()
 {
     QTest::addColumn<QString>("lastFile");
     QTest::addColumn<QString>("blocked"); // a directory the target has as a file
-    QTest::newRow("in the root, failure below") << "app.exe" << "lib";
-    QTest::newRow("in a subdirectory, failure in a later one") << "bin/app.exe" << "zz";
+    QTest::addColumn<QString>("filled");  // a directory the update makes, filled by another program meanwhile
+    QTest::addColumn<Tree>("after");      // the target afterwards
+    const QByteArray file = "a file where the master has a directory";
+    QTest::newRow("in the root, failure below") << "app.exe" << "lib" << ""
+        << Tree{ { "app.exe", "old" }, { "lib", file } };
+    QTest::newRow("in a subdirectory, failure in a later one") << "bin/app.exe" << "zz" << ""
+        << Tree{ { "bin", "<dir>" }, { "bin/app.exe", "old" }, { "zz", file } };
+    QTest::newRow("a new directory filled meanwhile stays") << "app.exe" << "lib" << "new"
+        << Tree{ { "app.exe", "old" }, { "lib", file }, { "new", "<dir>" }, { "new/theirs.txt", "theirs" } };
 }
 
 // An update that cannot finish changes nothing: not the file that marks the
-// installation as current, nor any other.
+// installation as current, nor any other, nor does it leave a directory of
+// its own behind, unless another program has put something in it.
 void MirrorTest::lastFileWaitsForTheWholeTree()
 {
     QFETCH(QString, lastFile);
     QFETCH(QString, blocked);
+    QFETCH(QString, filled);
+    QFETCH(Tree, after);
     writeFile(master + "/" + lastFile, "new app");
     writeFile(master + "/bin/z.dll", "z");
+    writeFile(master + "/new/deeper/n.dll", "n");
     writeFile(master + "/" + blocked + "/inner.txt", "inner");
     writeFile(target + "/" + lastFile, "old");
     writeFile(target + "/" + blocked, "a file where the master has a directory");
 
-    QCOMPARE(mirrorDirectory(master, target, checkingFile(lastFile)), 2); // the directory and its file
-    QCOMPARE(readFile(target + "/" + lastFile), QByteArray("old"));
-    QVERIFY(!QFileInfo::exists(target + "/bin/z.dll"));
-    QCOMPARE(partialCopiesIn(target), QStringList());
+    Neighbour neighbour(target + "/" + filled);
+    MirrorOptions options = checkingFile(lastFile);
+    options.disk = &neighbour;
+    QCOMPARE(mirrorDirectory(master, target, options), 2); // the directory and its file
+    QCOMPARE(treeOf(target), after);
 
     QVERIFY(QFile::remove(target + "/" + blocked));
     QCOMPARE(mirrorDirectory(master, target, checkingFile(lastFile)), 0);

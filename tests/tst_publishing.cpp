@@ -72,6 +72,28 @@ private:
     int growingMB;
 };
 
+// Writes release over path in place, chunkKB every everyMs, its full size
+// set first unless growing; timeBack: then gives the file back the time it
+// had, as robocopy keeps a file's time.
+void writeInPlace(const QString &path, const QByteArray &release, bool growing, int chunkKB, int everyMs,
+                  bool timeBack)
+{
+    QFile file(path);
+    struct stat before;
+    QCOMPARE(stat(QFile::encodeName(path).constData(), &before), 0);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered));
+    if (!growing)
+        QVERIFY(file.resize(release.size()));
+    for (int at = 0; at < release.size(); at += chunkKB * 1000) {
+        file.write(release.mid(at, chunkKB * 1000));
+        QThread::msleep(ulong(everyMs));
+    }
+    if (timeBack) {
+        const timespec times[2] = { before.st_atim, before.st_mtim };
+        QCOMPARE(futimens(file.handle(), times), 0);
+    }
+}
+
 } // namespace
 
 // A master rewritten while workstations update from it: whenever a start
@@ -169,19 +191,28 @@ void PublishingTest::checkFileWrittenInPlace_data()
     QTest::addColumn<int>("chunkKB");     // written ...
     QTest::addColumn<int>("everyMs");     // ... this often
     QTest::addColumn<int>("syncDelayMs"); // each sync of the starter's takes this long (a busy disk)
-    QTest::addColumn<bool>("share");      // the master read through a mount that shows file details 10 s old
+    QTest::addColumn<QStringList>("share"); // the master read through bench/slowfs with these options, if any
+    QTest::addColumn<bool>("timeBack");   // a release made days ago: the file given its old time back at the end
     QTest::addColumn<int>("aheadS");      // the workstation's clock ahead of the server's
-    QTest::addColumn<bool>("givesUp");    // the starter leaves before the writer is done, changing nothing
-    QTest::newRow("size set first") << false << 100 << 500 << 0 << false << 0 << false;
-    QTest::newRow("growing") << true << 100 << 500 << 0 << false << 0 << false;
-    QTest::newRow("size set first, on a busy disk") << false << 100 << 500 << 700 << false << 0 << false;
+    QTest::addColumn<QString>("ending");  // the log's closing line begins so (empty: either way)
+    const QString gaveUp = "master still changing: 0 files", complete = "update complete: 3 files";
+    const QStringList local;
+    QTest::newRow("size set first") << false << 100 << 500 << 0 << local << false << 0 << "";
+    QTest::newRow("growing") << true << 100 << 500 << 0 << local << false << 0 << "";
+    QTest::newRow("size set first, on a busy disk") << false << 100 << 500 << 700 << local << false << 0 << "";
     // (A growing file reads back there at the size it is shown with: local only.)
-    QTest::newRow("size set first, through a share") << false << 100 << 500 << 0 << true << 0 << false;
+    // A share that shows file details 10 s old.
+    QTest::newRow("size set first, through a share") << false << 100 << 500 << 0 << QStringList{ "1", "10" }
+                                                     << false << 0 << "";
     // Longer than the 30 s a release is waited for.
-    QTest::newRow("for longer than the starter waits") << false << 40 << 500 << 0 << false << 0 << true;
-    // Its times look old: looked at again at once, and given up on after four looks.
-    QTest::newRow("all the time, by a server whose clock is far behind") << false << 1 << 1 << 0 << false << 300
-                                                                        << true;
+    QTest::newRow("for longer than the starter waits") << false << 40 << 500 << 0 << local << false << 0 << gaveUp;
+    // Its times look old: seen changing all the same, and waited for.
+    QTest::newRow("all the time, by a server whose clock is far behind") << false << 1 << 1 << 0 << local << false
+                                                                        << 300 << complete;
+    // A share that shows a change time no later than the modification time
+    // (as Samba does): the master looks fresh while written, then old again.
+    QTest::newRow("size set first, its old time put back, through a share")
+        << false << 100 << 500 << 0 << QStringList{ "1", "1", "mtime" } << true << 0 << complete;
 }
 
 // The last step of publishing a release: the check file written in place,
@@ -193,23 +224,26 @@ void PublishingTest::checkFileWrittenInPlace()
     QFETCH(int, chunkKB);
     QFETCH(int, everyMs);
     QFETCH(int, syncDelayMs);
-    QFETCH(bool, share);
+    QFETCH(QStringList, share);
+    QFETCH(bool, timeBack);
     QFETCH(int, aheadS);
-    QFETCH(bool, givesUp);
+    QFETCH(QString, ending);
     if (syncDelayMs > 0 && onWindows())
         QSKIP("slows the starter's syncs down with strace: Linux only");
     shiftStarterClock(aheadS);
     makeInstallation();
+    if (timeBack) // directories too: nothing in the master looks fresh but what is written now
+        QCOMPARE(QProcess::execute("find", {master, "-exec", "touch", "-d", "2 days ago", "{}", "+"}), 0);
     QStringList args;
     QProcess server;
     struct Unmount {
         QString path;
         ~Unmount() { if (!path.isEmpty()) QProcess::execute("fusermount", {"-u", "-z", path}); }
     } unmount;
-    if (share) {
+    if (!share.isEmpty()) {
         const QString mounted = dir->path() + "/share";
         makeDirs(mounted);
-        server.start(TESTS_DIR "/../bench/slowfs", {master, mounted, "1", "10"});
+        server.start(TESTS_DIR "/../bench/slowfs", QStringList{ master, mounted } + share);
         unmount.path = mounted;
         // (Not the check file: the starter is the first to ask for its details.)
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(mounted + "/lib"), 10000);
@@ -218,14 +252,7 @@ void PublishingTest::checkFileWrittenInPlace()
     const QByteArray release = standIn(3000000 - standIn(0).size());
     QAtomicInt written;
     std::thread writer([&] {
-        QFile file(master + "/quorvane.exe");
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered));
-        if (!growing)
-            QVERIFY(file.resize(release.size()));
-        for (int at = 0; at < release.size(); at += chunkKB * 1000) {
-            file.write(release.mid(at, chunkKB * 1000));
-            QThread::msleep(ulong(everyMs));
-        }
+        writeInPlace(master + "/quorvane.exe", release, growing, chunkKB, everyMs, timeBack);
         written.storeRelease(1);
     });
     QThread::msleep(200);
@@ -241,10 +268,15 @@ void PublishingTest::checkFileWrittenInPlace()
     const QByteArray installed = readFile(target + "/quorvane.exe");
     QVERIFY2(installed == release || installed == standIn(10),
              qPrintable(QString("%1 bytes, %2 of them zeros").arg(installed.size()).arg(installed.count('\0'))));
-    if (givesUp) {
+    if (ending.isEmpty())
+        return;
+    const QByteArray log = readFile(target + "/quorvane-starter.log");
+    QVERIFY2(log.contains(" " + ending.toUtf8()), log.constData());
+    if (ending.startsWith("update complete")) {
+        QCOMPARE(installed, release);
+    } else {
         QVERIFY(leftFirst);
         QCOMPARE(readFile(target + "/lib/core.dll"), QByteArray("core 1"));
-        QVERIFY(readFile(target + "/quorvane-starter.log").contains(" master still changing: 0 files"));
     }
 }
 

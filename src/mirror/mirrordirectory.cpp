@@ -20,17 +20,16 @@
 
 namespace {
 
-// Passes that find the master changed while nothing in it looks freshly
-// written: the copying pass and up to three verifying passes. A master still
-// changing after them is left for the next start.
-const int maxPasses = 4;
 // A master with an entry written less than this before this clock's now,
 // or after it (the file server's clock may differ from ours by minutes), may
 // be in the middle of being copied onto: it must be seen at rest twice,
-// a quiet second apart, before the check file goes in.
+// a quiet second apart, before the check file goes in. So must one seen
+// changing, whatever its times say: a copy that keeps old times, or a share
+// that shows no change time of its own, hides the writing from them.
 const qint64 freshNs = Q_INT64_C(60000000000);
 const qint64 quietMs = 1000;
-// How long, in all, a release being copied is waited for.
+// How long, in all, a release being copied is waited for: it, not a count
+// of looks, decides when a master still changing is left for the next start.
 const qint64 maxWaitMs = 30000;
 
 bool mayBeFresh(qint64 newestNs)
@@ -74,9 +73,16 @@ public:
     {
         MirrorSummary summary;
         summary.ending = bringToRest();
-        if (summary.ending == MirrorSummary::Complete) // else the staged copies go with their lists
+        if (summary.ending == MirrorSummary::Complete)
             summary.ending = placeEverything(&summary);
-        *failures = stage.failures() + lastStage.failures() + commitFailures;
+        // Nothing went in, or it was taken back out: the staged copies go
+        // before the directories they wait in.
+        if (summary.ending == MirrorSummary::Incomplete || summary.ending == MirrorSummary::MasterChanging) {
+            tree.discard();
+            last.discard();
+            removeMadeDirectories();
+        }
+        *failures = stage.failures() + lastStage.failures() + commitFailures + (checkFileOwn ? 1 : 0);
         return summary;
     }
 
@@ -85,20 +91,25 @@ private:
     // and the check file's copy is the master's.
     MirrorSummary::Ending bringToRest()
     {
+        bool written = false; // the master looked fresh, or changed between two looks
         for (int passes = 1;; ++passes) {
             if (!pass())
                 return MirrorSummary::Incomplete;
-            const bool fresh = !options.checkFile.isEmpty() && mayBeFresh(newest);
+            // Once written, always so: a time put back makes the master no
+            // less one being copied onto.
+            written = written || (!options.checkFile.isEmpty() && mayBeFresh(newest))
+                      || (passes > 1 && (look != previousLook || copiedLastPass > 0));
             // Nothing left to copy, and the master as the last look saw it
             // (or, where nothing in it is fresh, as this one does).
-            if (copiedLastPass == 0 && (passes > 1 ? look == previousLook : !fresh)) {
+            if (copiedLastPass == 0 && (passes > 1 ? look == previousLook : !written)) {
                 if (!stageCheckFile())
                     return MirrorSummary::Incomplete;
-                if (!fresh || checkFileHeldStill())
+                if (!written || checkFileHeldStill())
                     return MirrorSummary::Complete;
                 look.clear(); // still being written: look again
             }
-            if (!fresh ? passes >= maxPasses : !waitQuietly(passEnded, quietMs))
+            // A master at rest by its times is looked at a second time at once.
+            if (!waitQuietly(passEnded, written ? quietMs : 0))
                 return MirrorSummary::MasterChanging;
         }
     }
@@ -111,6 +122,7 @@ private:
         stage.finish();
         passEnded.start();
         grown += plan.grownDirectories();
+        made += plan.madeDirectories();
         copiedLastPass = stage.copiesMade() - before;
         previousLook = look;
         look = plan.look();
@@ -140,6 +152,16 @@ private:
         if (options.checkFile.isEmpty())
             return true;
         const QString clean = QDir::cleanPath(options.checkFile);
+        const QString checkTarget = target + QLatin1Char('/') + clean;
+        // Named as the check file or not, the workstation's own file stays
+        // its own: the rest of the tree goes in without it.
+        const int slash = clean.lastIndexOf(QLatin1Char('/'));
+        checkFileOwn = Plan::isOwnFile(options, clean.left(qMax(slash, 0)), clean.mid(slash + 1));
+        if (checkFileOwn) {
+            report.failure("cannot update", checkTarget,
+                           QStringLiteral("the workstation's own file, never copied from the master"));
+            return true;
+        }
         checkMaster = master + QLatin1Char('/') + clean;
         const FileEntry entry = disk.fileEntry(checkMaster);
         if (entry.error.failed() || !entry.isFile) {
@@ -147,7 +169,6 @@ private:
                            entry.isDir || !entry.error.failed() ? FileError::notRegularFile() : entry.error);
             return false;
         }
-        const QString checkTarget = target + QLatin1Char('/') + clean;
         DirectoryPlan plan;
         plan.master = checkMaster.section(QLatin1Char('/'), 0, -2);
         plan.target = checkTarget.section(QLatin1Char('/'), 0, -2);
@@ -171,6 +192,17 @@ private:
         return waitQuietly(copied, quietMs) && sameContents(checkMaster, last.temporaryOf(0));
     }
 
+    // An update that did not go in leaves no directory of its own behind:
+    // deepest first, each only while it is the one made and empty (another
+    // program may have put something in it, and rmdir leaves that be).
+    void removeMadeDirectories()
+    {
+        for (auto it = made.crbegin(); it != made.crend(); ++it) {
+            if (disk.identity(it->first) == it->second)
+                disk.removeDirectory(it->first);
+        }
+    }
+
     // All copies into place, on disk, then the check file: all or nothing.
     MirrorSummary::Ending placeEverything(MirrorSummary *summary)
     {
@@ -183,6 +215,8 @@ private:
             summary->stayedIn = done.stayedIn;
             return MirrorSummary::Incomplete;
         }
+        if (checkFileOwn)
+            return MirrorSummary::CheckFileNeverCopied;
         return done.checkFileDurable ? MirrorSummary::Complete : MirrorSummary::CheckFileNotDurable;
     }
 
@@ -199,10 +233,12 @@ private:
     Stage stage;
     Stage lastStage;
     QSet<QString> grown;
+    QVector<QPair<QString, Plan::Identity>> made; // directories, in the order they were made
     QString checkMaster;
     QByteArray look, previousLook;
     qint64 newest = 0;
     int copiedLastPass = 0;
+    bool checkFileOwn = false; // the check file is never copied
     int commitFailures = 0;
     QElapsedTimer passEnded, copied, waited;
 };

@@ -15,6 +15,7 @@ struct MirrorSummary
         Incomplete,           // something failed: nothing went in, or it was taken back out
         MasterChanging,       // the master did not come to rest: nothing went in
         CheckFileNotDurable,  // all in place, but the check file's directory failed to sync
+        CheckFileNeverCopied, // all in place but the check file, a file of the workstation's own
     };
     int copied = 0;         // files put in place
     qint64 bytes = 0;       // in them

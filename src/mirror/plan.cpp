@@ -103,6 +103,7 @@ QVector<Plan::Subdirectory> Plan::planDirectory(const QString &master, const QSt
         } else {
             grown.insert(target.section(QLatin1Char('/'), 0, -2));
             targetId = disk.identity(target); // it may lie inside the master
+            made.append(qMakePair(target, targetId));
         }
     }
     activeDirs << masterId;
@@ -152,14 +153,19 @@ void Plan::removeLeftovers(const QString &target, const QVector<FileEntry> &mast
     }
 }
 
-// The local configuration, the starter's own files, the check file (it goes
-// in last), and the earlier of two names that are one where case is ignored.
+bool Plan::isOwnFile(const MirrorOptions &options, const QString &relative, const QString &name)
+{
+    return sameName(name, QLatin1String(excludedFile))
+           || (relative.isEmpty() && std::any_of(options.ownFiles.begin(), options.ownFiles.end(),
+                                                 [&](const QString &own) { return sameName(name, own); }));
+}
+
+// The workstation's own files, the check file (it goes in last), and the
+// earlier of two names that are one where case is ignored.
 bool Plan::leftOut(const QString &relative, bool inCheckDir, const FileEntry &file, int index,
                    const QHash<QString, int> &lastOfName) const
 {
-    return sameName(file.name, QLatin1String(excludedFile)) || (inCheckDir && sameName(file.name, checkName))
-           || (relative.isEmpty() && std::any_of(options.ownFiles.begin(), options.ownFiles.end(),
-                                                 [&](const QString &own) { return sameName(file.name, own); }))
+    return isOwnFile(options, relative, file.name) || (inCheckDir && sameName(file.name, checkName))
            || (!lastOfName.isEmpty() && lastOfName.value(key(file.name)) != index);
 }
 

@@ -59,6 +59,7 @@ class Plan
 {
 public:
     using Each = std::function<void(const DirectoryPlan &)>;
+    using Identity = QPair<quint64, quint64>; // as fileops::identity tells it
     Plan(const MirrorOptions &options, Disk &disk, TemporaryNames &names, const Comparison &comparison,
          const StagedFiles &staged);
     void run(const QString &master, const QString &target, const Each &each);
@@ -70,9 +71,16 @@ public:
     qint64 newestChangeNs() const { return newestChange; }
     // The directories that got a new subdirectory: their entries must reach the disk too.
     const QSet<QString> &grownDirectories() const { return grown; }
+    // Whether name, in the directory relative to the tops of both trees, is
+    // the workstation's own and never copied: the local configuration, or
+    // one of the starter's own files.
+    static bool isOwnFile(const MirrorOptions &options, const QString &relative, const QString &name);
+
+    // The directories this pass made in the target, each after the one it
+    // lies in, with the identity each had when made.
+    const QVector<QPair<QString, Identity>> &madeDirectories() const { return made; }
 
 private:
-
     struct Subdirectory
     {
         QString name;
@@ -100,6 +108,7 @@ private:
     const StagedFiles &staged;
     Each each;
     QSet<QString> grown;
+    QVector<QPair<QString, Identity>> made;
     ListingPrefetcher *prefetcher = nullptr;
     QString checkDir, checkName;
     QVector<Identity> activeDirs; // the directories being walked, master's and target's
