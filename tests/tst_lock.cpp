@@ -295,16 +295,19 @@ void LockTest::liveUpdateIsWaitedFor()
     writeStandIn(target + "/quorvane.exe", 10);
     QTemporaryDir firstOut, secondOut;
     QProcess first, second;
-    // The first starter stops for 3 s in its first sync (of a copy, or of
+    // The first starter stops for 8 s in its first sync (of a copy, or of
     // the whole batch), with the lock made.
     startStarter(first, {"-m", master, "-t", target}, dir->path(), record + "1", firstOut.path(), false,
                  {"strace", "--seccomp-bpf", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync,syncfs",
-                  "-e", "inject=fdatasync,syncfs:delay_enter=3000000:when=1"});
+                  "-e", "inject=fdatasync,syncfs:delay_enter=8000000:when=1"});
     const QString lock = target + "/.quorvane-starter.lock";
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(lock), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(lock).endsWith("\n") && readFile(lock) != "released\n", 10000);
     // Meanwhile the clock was stepped: the lock looks an hour old.
     QCOMPARE(QProcess::execute("touch", {"-d", "1 hour ago", lock}), 0);
     startStarter(second, {"-m", master, "-t", target}, dir->path(), record + "2", secondOut.path());
+    // Its holder keeps it fresh, held up as it is, as another machine's starter watching it sees.
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(lock).lastModified().secsTo(QDateTime::currentDateTime()) < 60, 20000);
+    QCOMPARE(first.state(), QProcess::Running);
 
     const Run updating = finishStarter(first, firstOut.path());
     const Run waiting = finishStarter(second, secondOut.path());
