@@ -34,6 +34,10 @@ void UpdateLogTest::updateLog_data()
     QTest::newRow("a clean update") << "clean" << QStringList{first, complete};
     QTest::newRow("a file that cannot be updated") << "blocked"
         << QStringList{first, "%E", "update incomplete: 0 files, 0.0 MB in %S s; 1 failures, the next start tries again"};
+    // A new file went in, the next cannot, and the new one cannot be taken back out.
+    QTest::newRow("a file that stays in") << "stays in"
+        << QStringList{first, "%E", "update incomplete: %S files, %S MB in %S s; %S failures, the next start tries "
+                                    "again; 1 files stayed in beside the old check file"};
     QTest::newRow("a lock taken over") << "lock" << QStringList{first, "%E", complete};
     // A name cannot forge a line: it shows its line break, in the log as on standard error.
     QTest::newRow("a name with a line break") << "line break"
@@ -67,9 +71,22 @@ void UpdateLogTest::updateLog()
     QByteArray oldLog;
     bool asUser = false;
     int holder = -1; // the lock, held by the test
+    QStringList prefix;
+    struct Undo {
+        QString path;
+        ~Undo() { if (!path.isEmpty()) setImmutable(path, false); }
+    } undo;
     if (situation == "blocked") {
         writeFile(master + "/blocked.dll", "new");
         makeDirs(target + "/blocked.dll");
+    } else if (situation == "stays in") {
+        if (onWindows() || !isRoot())
+            QSKIP("needs root and strace: an immutable file, and a removal that fails");
+        writeFile(master + "/lib/a.dll", "new");
+        setImmutable(target + "/lib/core.dll", true);
+        undo.path = target + "/lib/core.dll";
+        prefix = QStringList{"strace", "-f", "-qq", "-o", "/dev/null", "-P", target + "/lib/a.dll",
+                             "-e", "inject=unlink:error=EIO"};
     } else if (situation == "line break") {
         if (onWindows())
             QSKIP("no such name on Windows");
@@ -122,7 +139,7 @@ void UpdateLogTest::updateLog()
 
     QProcess starter;
     QTemporaryDir output;
-    startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path(), asUser);
+    startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path(), asUser, prefix);
     if (holder >= 0) { // its first line written, it waits a second for the lock; the log is rotated meanwhile
         QTRY_VERIFY_WITH_TIMEOUT(readFile(log).contains(" update begins: "), 10000);
         QThread::msleep(1000);
@@ -173,7 +190,7 @@ void UpdateLogTest::updateLog()
     }
     QFile::remove(record);
     const Run current = start(); // a start that finds nothing to do writes nothing
-    const bool failsAgain = situation == "blocked" || situation == "line break";
+    const bool failsAgain = situation == "blocked" || situation == "line break" || situation == "stays in";
     QCOMPARE(current.out, failsAgain ? syncing : synced);
     if (!failsAgain)
         QCOMPARE(readFile(log).replace("\r\n", "\n"), text);
