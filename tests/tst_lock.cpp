@@ -408,17 +408,21 @@ void LockTest::olderStarterBeside_data()
     QTest::addColumn<QString>("newHeldUp");  // the new starter stops so (strace), "" not
     QTest::addColumn<bool>("secondOlder");   // another older starter comes when the first lets go
     QTest::addColumn<bool>("killed");        // the older starter is killed after holdMs
-    QTest::newRow("an older starter at work, a new one comes") << true << 2000 << "" << false << false;
+    QTest::addColumn<QString>("olderHeldUp"); // the (first) older starter stops so (strace), "" not
+    QTest::newRow("an older starter at work, a new one comes") << true << 2000 << "" << false << false << "";
     QTest::newRow("a new starter at work, an older one comes")
         << false << 500 << "trace=fdatasync,syncfs;inject=fdatasync,syncfs:delay_enter=3000000:when=1" << false
-        << false;
+        << false << "";
     // The new one opened the older one's lock, and locks it only once the
     // older one has removed it and another older one has made its own.
     QTest::newRow("an older starter lets go, a new one locks what it left, another older one makes its own")
-        << true << 1000 << "trace=flock;inject=flock:delay_enter=1500000:when=1" << true << false;
+        << true << 1000 << "trace=flock;inject=flock:delay_enter=1500000:when=1" << true << false << "";
     // Also on Windows, where an older starter kept its lock open sharing
     // nothing but reading (here: nothing at all).
-    QTest::newRow("an older starter killed while it holds the lock") << true << 1500 << "" << false << true;
+    QTest::newRow("an older starter killed while it holds the lock") << true << 1500 << "" << false << true << "";
+    // The older one has made its lock file, empty, and not locked it yet when the new one comes.
+    QTest::newRow("an older starter between making its lock and locking it, a new one comes")
+        << true << 2000 << "" << false << false << "trace=flock;inject=flock:delay_enter=2000000:when=1";
 }
 
 // During a rollout starters of the previous release (QLockFile) and new ones
@@ -430,6 +434,7 @@ void LockTest::olderStarterBeside()
     QFETCH(QString, newHeldUp);
     QFETCH(bool, secondOlder);
     QFETCH(bool, killed);
+    QFETCH(QString, olderHeldUp);
     if (onWindows() && !killed)
         QSKIP("the older starter is a Linux program, the new one held up with strace");
     makeInstallation();
@@ -467,23 +472,32 @@ void LockTest::olderStarterBeside()
         verifyMirrored();
         return;
     }
+    const auto heldUpBy = [&](const QString &options) {
+        QStringList prefix;
+        if (!options.isEmpty())
+            prefix << "strace" << "-f" << "-qq" << "-o" << "/dev/null";
+        if (options.contains("flock"))
+            prefix << "-P" << lock;
+        for (const QString &option : options.split(';', Qt::SkipEmptyParts))
+            prefix << "-e" << option;
+        return prefix;
+    };
     QProcess older, other, starter;
     other.setProgram(OLD_STARTER_PATH);
     other.setArguments({target, "3000"});
-    older.setProgram(OLD_STARTER_PATH);
-    older.setArguments({target, QString::number(holdMs)});
-    QStringList prefix;
-    if (!newHeldUp.isEmpty()) {
-        prefix << "strace" << "-f" << "-qq" << "-o" << "/dev/null";
-        if (newHeldUp.contains("flock"))
-            prefix << "-P" << lock;
-        for (const QString &option : newHeldUp.split(';'))
-            prefix << "-e" << option;
-    }
+    QStringList olderCommand = heldUpBy(olderHeldUp) << OLD_STARTER_PATH << target << QString::number(holdMs);
+    older.setProgram(olderCommand.takeFirst());
+    older.setArguments(olderCommand);
+    const QStringList prefix = heldUpBy(newHeldUp);
     QTemporaryDir output;
     if (olderFirst) {
         older.start();
-        QVERIFY(older.waitForReadyRead(10000)); // "acquired ..."
+        if (olderHeldUp.isEmpty()) {
+            QVERIFY(older.waitForReadyRead(10000)); // "acquired ..."
+        } else { // held where the row says; one machine, so the lock's time is the starter's clock's
+            shiftStarterClock(0);
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(lock), 10000);
+        }
         startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path(), false, prefix);
         if (secondOlder) {
             QVERIFY(older.waitForFinished(10000));
