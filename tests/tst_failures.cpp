@@ -33,6 +33,7 @@ private slots:
 void FailuresTest::updateThatCannotComplete_data()
 {
     QTest::addColumn<QString>("tmpfs");       // the target on a tmpfs with these limits
+    QTest::addColumn<int>("beside");          // files of 0.6 MB copied beside lib/core.dll (5 MB)
     QTest::addColumn<bool>("immutable");      // the target's lib/core.dll
     QTest::addColumn<QString>("denied");      // run as "nobody", this path's mode ...
     QTest::addColumn<int>("mode");            // ... set to this
@@ -41,28 +42,35 @@ void FailuresTest::updateThatCannotComplete_data()
     QTest::addColumn<QString>("err");         // %T: target, %M: master
     QTest::addColumn<QString>("winErr");      // the same from the Windows starter
 
-    QTest::newRow("unreadable master file") << "" << false << "%M/lib/core.dll" << 0200 << QStringList() << false
+    QTest::newRow("unreadable master file") << "" << 0 << false << "%M/lib/core.dll" << 0200 << QStringList()
+        << false
         << "cannot read %M/lib/core.dll: Permission denied\n"
         << "cannot read %M/lib/core.dll: Access denied. (tried again for 5 s)\n";
     // Room for what is there, and for no new file or directory.
-    QTest::newRow("disk full") << "size=1m" << false << "" << 0 << QStringList() << false
+    QTest::newRow("disk full") << "size=1m" << 0 << false << "" << 0 << QStringList() << false
         << "cannot update %T/lib/core.dll: No space left on device\n"
         << "cannot update %T/lib/core.dll: Disk full.\n";
-    QTest::newRow("immutable target file") << "" << true << "" << 0 << QStringList() << false
+    // Copied side by side, six files that fit race core.dll, which does not fit, for the space; the
+    // removal of a copy that failed held up, so that they lose.
+    QTest::newRow("disk full, copies racing for the last space") << "size=4m" << 6 << false << "" << 0
+        << QStringList{"strace", "--seccomp-bpf", "-f", "-qq", "-o", "/dev/null", "-e", "trace=unlink",
+                       "-e", "inject=unlink:delay_enter=300000"}
+        << false << "cannot update %T/lib/core.dll: No space left on device\n" << "";
+    QTest::newRow("immutable target file") << "" << 0 << true << "" << 0 << QStringList() << false
         << "cannot update %T/lib/core.dll: Operation not permitted\n"
         << "cannot update %T/lib/core.dll: Access denied. (tried again for 5 s)\n";
     // Linux's protected hard links give no second name to a file of
     // another user: each old file is moved aside instead, and put back.
-    QTest::newRow("immutable among root's files, updated by nobody") << "" << true << "%T" << 0755 << QStringList()
-        << true << "cannot update %T/lib/core.dll: Operation not permitted\n" << "";
-    QTest::newRow("read-only target directory") << "" << false << "%T/lib" << 0505 << QStringList() << false
+    QTest::newRow("immutable among root's files, updated by nobody") << "" << 0 << true << "%T" << 0755
+        << QStringList() << true << "cannot update %T/lib/core.dll: Operation not permitted\n" << "";
+    QTest::newRow("read-only target directory") << "" << 0 << false << "%T/lib" << 0505 << QStringList() << false
         << "cannot update %T/lib/core.dll: Permission denied\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: Permission denied\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: No such file or directory\n"
         << "cannot update %T/lib/core.dll: Access denied.\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: Access denied.\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: Path not found.\n";
-    QTest::newRow("no inode left") << "nr_inodes=5" << false << "" << 0 << QStringList() << false
+    QTest::newRow("no inode left") << "nr_inodes=5" << 0 << false << "" << 0 << QStringList() << false
         << "cannot make the lock %T/.quorvane-starter.lock, updating without it\n"
            "quorvane-starter: cannot update %T/lib/core.dll: No space left on device\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: No space left on device\n"
@@ -72,12 +80,12 @@ void FailuresTest::updateThatCannotComplete_data()
            "quorvane-starter: cannot create directory %T/lib/plugins: Disk full.\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: Path not found.\n";
     // Listed and entered, but its listing would come back empty.
-    QTest::newRow("unreadable master directory") << "" << false << "%M/lib" << 0701 << QStringList() << false
+    QTest::newRow("unreadable master directory") << "" << 0 << false << "%M/lib" << 0701 << QStringList() << false
         << "cannot read directory %M/lib: Permission denied\n"
         << "cannot read directory %M/lib: Access denied.\n";
     // Every sync of new data fails, as on a disk going bad (no Windows row:
     // there the copies are flushed as they are written).
-    QTest::newRow("disk fails to write") << "" << false << "" << 0
+    QTest::newRow("disk fails to write") << "" << 0 << false << "" << 0
         << QStringList{"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync,fsync,syncfs",
                        "-e", "inject=fdatasync,fsync,syncfs:error=EIO"} << false
         << "cannot update %T/lib/core.dll: Input/output error\n"
@@ -93,6 +101,7 @@ void FailuresTest::updateThatCannotComplete_data()
 void FailuresTest::updateThatCannotComplete()
 {
     QFETCH(QString, tmpfs);
+    QFETCH(int, beside);
     QFETCH(bool, immutable);
     QFETCH(QString, denied);
     QFETCH(int, mode);
@@ -117,7 +126,9 @@ void FailuresTest::updateThatCannotComplete()
         writeFile(target + "/lib/core.dll", "core 1");
         writeFile(target + "/quorvaneglobal.conf.xml", "<local/>");
         makeOld(target);
-        writeFile(master + "/lib/core.dll", QByteArray(2 * 1024 * 1024, 'c'));
+        writeFile(master + "/lib/core.dll", QByteArray(5 * 1024 * 1024, 'c'));
+        for (int i = 0; i < beside; ++i)
+            writeFile(master + QString("/lib/d%1.dll").arg(i), QByteArray(600 * 1024, 'd'));
     }
     if (immutable) {
         writeFile(master + "/lib/a.dll", "a 2"); // replaced before core.dll resists, and put back

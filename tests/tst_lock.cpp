@@ -2,6 +2,7 @@
 // and locks that starters gone left behind.
 #include "testsupport.h"
 
+#include <QAtomicInt>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -14,6 +15,9 @@
 #include <QThread>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -68,6 +72,12 @@ void LockTest::startersAtOnce()
         for (int i = 0; i < 300; ++i)
             writeFile(QString("%1/data/d%2/f%3").arg(master).arg(i % 10).arg(i), QByteArray(2000 + i, 'd'));
 
+        // The lock is held, as by a starter at work, until every starter has said
+        // that it updates: on a busy machine one came after the update even so.
+        const QString lock = target + "/.quorvane-starter.lock";
+        writeFile(lock, "released\n");
+        const int holder = open(QFile::encodeName(lock).constData(), O_RDWR | O_CLOEXEC);
+        QVERIFY(holder >= 0 && flock(holder, LOCK_EX) == 0);
         std::vector<std::unique_ptr<QProcess>> starters;
         std::vector<std::unique_ptr<QTemporaryDir>> outputs;
         // Held at the start line until all are there, each saying so: on a
@@ -92,6 +102,12 @@ void LockTest::startersAtOnce()
             QThread::msleep(10);
         writeFile(go, "");
         const qint64 goMs = QDateTime::currentMSecsSinceEpoch();
+        // (One held up while it renames the log had said it before it got there.)
+        const auto said = [&] { return int(std::count_if(outputs.begin(), outputs.end(), [](const auto &output) {
+            return !readFile(output->path() + "/out").isEmpty(); })); };
+        while (said() < count - int(heldUp) && arriving.elapsed() < 60000)
+            QThread::msleep(10);
+        close(holder);
         qint64 firstDoneMs = -1; // when the first starter said its last line
         for (int i = 0; i < count; ++i) {
             const Run run = finishStarter(*starters[i], outputs[i]->path());
@@ -132,7 +148,7 @@ void LockTest::startersAtOnce()
         QCOMPARE(log.count(" update complete: "), 1);
         QCOMPARE(log.count(" update done meanwhile by another starter\n"), count - 1);
         // The lock stays, let go of: the next start takes it without a word.
-        QCOMPARE(readFile(target + "/.quorvane-starter.lock"), QByteArray("released\n"));
+        QCOMPARE(readFile(lock), QByteArray("released\n"));
     }
 }
 
@@ -180,9 +196,10 @@ void LockTest::leftoverLocks_data()
     const QString dead = "%P\nquorvane-starter\n\n";
     QTest::newRow("empty") << "" << true << false << 0 << takenOver << 5;
     QTest::newRow("garbage") << "\x01\x02 not a lock \xff" << true << false << 0 << takenOver << 5;
-    // Its time says nothing (another clock): it is stale once it has not changed for 30 s.
+    // Its time says nothing (another clock): it is stale once it has not changed for 30 s (its
+    // holder rewrites it for 3 s first).
     QTest::newRow("another machine's") << "1\nquorvane-starter\nanother-workstation\n" << true << false << 0
-                                       << takenOver << 40;
+                                       << takenOver << 60;
     QTest::newRow("a dead starter's, just left") << dead << false << false << 0 << takenOver << 5;
     QTest::newRow("a directory") << "<dir>" << true << false << 0 << without << 10;
     QTest::newRow("a link to nothing") << "<link to nothing>" << true << false << 0 << takenOver << 5;
@@ -239,10 +256,19 @@ void LockTest::leftoverLocks()
         QCOMPARE(QProcess::execute("chown", {"0:0", path}), 0);
     }
 
+    QAtomicInt takenWhileChanging;
     std::thread letGo([&] { // the target becomes the user's
         if (forMs > 0) {
             QThread::msleep(ulong(forMs));
             QProcess::execute("chown", {"-R", "65534:65534", target});
+        }
+        // Another machine's starter keeps its lock changing, then is gone.
+        for (int i = 0; lock.contains("another-workstation") && i < 6 && !takenWhileChanging.loadAcquire(); ++i) {
+            QThread::msleep(500);
+            if (readFile(path) == lock.toLatin1())
+                writeFile(path, lock.toLatin1());
+            else
+                takenWhileChanging.storeRelease(1);
         }
     });
 
@@ -251,6 +277,7 @@ void LockTest::leftoverLocks()
     const Run run = start({}, asUser);
     letGo.join();
     QVERIFY2(timer.elapsed() < atMostS * 1000, "waited for a lock nobody holds");
+    QVERIFY2(!takenWhileChanging.loadAcquire(), "took a lock that kept changing");
     QCOMPARE(run.status, 0);
     QCOMPARE(run.out, syncing);
     const QString expected = "quorvane-starter: " + line.replace("%L", shown(path));
@@ -280,16 +307,19 @@ void LockTest::liveUpdateIsWaitedFor()
     writeStandIn(target + "/quorvane.exe", 10);
     QTemporaryDir firstOut, secondOut;
     QProcess first, second;
-    // The first starter stops for 3 s in its first sync (of a copy, or of
+    // The first starter stops for 8 s in its first sync (of a copy, or of
     // the whole batch), with the lock made.
     startStarter(first, {"-m", master, "-t", target}, dir->path(), record + "1", firstOut.path(), false,
                  {"strace", "--seccomp-bpf", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fdatasync,syncfs",
-                  "-e", "inject=fdatasync,syncfs:delay_enter=3000000:when=1"});
+                  "-e", "inject=fdatasync,syncfs:delay_enter=8000000:when=1"});
     const QString lock = target + "/.quorvane-starter.lock";
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(lock), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(lock).endsWith("\n") && readFile(lock) != "released\n", 10000);
     // Meanwhile the clock was stepped: the lock looks an hour old.
     QCOMPARE(QProcess::execute("touch", {"-d", "1 hour ago", lock}), 0);
     startStarter(second, {"-m", master, "-t", target}, dir->path(), record + "2", secondOut.path());
+    // Its holder keeps it fresh, held up as it is, as another machine's starter watching it sees.
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(lock).lastModified().secsTo(QDateTime::currentDateTime()) < 60, 20000);
+    QCOMPARE(first.state(), QProcess::Running);
 
     const Run updating = finishStarter(first, firstOut.path());
     const Run waiting = finishStarter(second, secondOut.path());
@@ -378,17 +408,21 @@ void LockTest::olderStarterBeside_data()
     QTest::addColumn<QString>("newHeldUp");  // the new starter stops so (strace), "" not
     QTest::addColumn<bool>("secondOlder");   // another older starter comes when the first lets go
     QTest::addColumn<bool>("killed");        // the older starter is killed after holdMs
-    QTest::newRow("an older starter at work, a new one comes") << true << 2000 << "" << false << false;
+    QTest::addColumn<QString>("olderHeldUp"); // the (first) older starter stops so (strace), "" not
+    QTest::newRow("an older starter at work, a new one comes") << true << 2000 << "" << false << false << "";
     QTest::newRow("a new starter at work, an older one comes")
         << false << 500 << "trace=fdatasync,syncfs;inject=fdatasync,syncfs:delay_enter=3000000:when=1" << false
-        << false;
+        << false << "";
     // The new one opened the older one's lock, and locks it only once the
     // older one has removed it and another older one has made its own.
     QTest::newRow("an older starter lets go, a new one locks what it left, another older one makes its own")
-        << true << 1000 << "trace=flock;inject=flock:delay_enter=1500000:when=1" << true << false;
+        << true << 1000 << "trace=flock;inject=flock:delay_enter=1500000:when=1" << true << false << "";
     // Also on Windows, where an older starter kept its lock open sharing
     // nothing but reading (here: nothing at all).
-    QTest::newRow("an older starter killed while it holds the lock") << true << 1500 << "" << false << true;
+    QTest::newRow("an older starter killed while it holds the lock") << true << 1500 << "" << false << true << "";
+    // The older one has made its lock file, empty, and not locked it yet when the new one comes.
+    QTest::newRow("an older starter between making its lock and locking it, a new one comes")
+        << true << 2000 << "" << false << false << "trace=flock;inject=flock:delay_enter=2000000:when=1";
 }
 
 // During a rollout starters of the previous release (QLockFile) and new ones
@@ -400,6 +434,7 @@ void LockTest::olderStarterBeside()
     QFETCH(QString, newHeldUp);
     QFETCH(bool, secondOlder);
     QFETCH(bool, killed);
+    QFETCH(QString, olderHeldUp);
     if (onWindows() && !killed)
         QSKIP("the older starter is a Linux program, the new one held up with strace");
     makeInstallation();
@@ -437,23 +472,32 @@ void LockTest::olderStarterBeside()
         verifyMirrored();
         return;
     }
+    const auto heldUpBy = [&](const QString &options) {
+        QStringList prefix;
+        if (!options.isEmpty())
+            prefix << "strace" << "-f" << "-qq" << "-o" << "/dev/null";
+        if (options.contains("flock"))
+            prefix << "-P" << lock;
+        for (const QString &option : options.split(';', Qt::SkipEmptyParts))
+            prefix << "-e" << option;
+        return prefix;
+    };
     QProcess older, other, starter;
     other.setProgram(OLD_STARTER_PATH);
     other.setArguments({target, "3000"});
-    older.setProgram(OLD_STARTER_PATH);
-    older.setArguments({target, QString::number(holdMs)});
-    QStringList prefix;
-    if (!newHeldUp.isEmpty()) {
-        prefix << "strace" << "-f" << "-qq" << "-o" << "/dev/null";
-        if (newHeldUp.contains("flock"))
-            prefix << "-P" << lock;
-        for (const QString &option : newHeldUp.split(';'))
-            prefix << "-e" << option;
-    }
+    QStringList olderCommand = heldUpBy(olderHeldUp) << OLD_STARTER_PATH << target << QString::number(holdMs);
+    older.setProgram(olderCommand.takeFirst());
+    older.setArguments(olderCommand);
+    const QStringList prefix = heldUpBy(newHeldUp);
     QTemporaryDir output;
     if (olderFirst) {
         older.start();
-        QVERIFY(older.waitForReadyRead(10000)); // "acquired ..."
+        if (olderHeldUp.isEmpty()) {
+            QVERIFY(older.waitForReadyRead(10000)); // "acquired ..."
+        } else { // held where the row says; one machine, so the lock's time is the starter's clock's
+            shiftStarterClock(0);
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(lock), 10000);
+        }
         startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path(), false, prefix);
         if (secondOlder) {
             QVERIFY(older.waitForFinished(10000));

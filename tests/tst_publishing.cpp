@@ -30,8 +30,9 @@ namespace {
 
 // Rewrites the master as an administrator copying a new release over it:
 // the check file first, then every other file, with new contents and sizes;
-// gapMs between two files, as a copy to a file share goes. keepTimes: each
-// file keeps a time of its own from long ago, as robocopy and cp -p do.
+// gapMs before each file after the check file, as a copy to a file share
+// goes. keepTimes: each file keeps a time of its own from long ago, as
+// robocopy and cp -p do.
 // growingMB: first a large file written a megabyte at a time.
 class ReleaseWriter : public QThread
 {
@@ -54,13 +55,13 @@ public:
             }
             for (int i = 0; i < files; ++i) {
                 const QString path = QString("%1/d%2/f%3").arg(master).arg(i % 10).arg(i);
+                QThread::msleep(ulong(gapMs));
                 writeFile(path, QByteArray(500 + round * 7 + i, char('a' + round % 26)));
                 if (keepTimes) {
                     const timespec longAgo = { 1500000000 + round * 1000 + i, 0 };
                     const timespec times[2] = { longAgo, longAgo };
                     utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0);
                 }
-                QThread::msleep(ulong(gapMs));
             }
         }
     }
@@ -140,6 +141,8 @@ void PublishingTest::releaseCopiedFileByFile_data()
     QTest::newRow("no gaps") << 50 << 0 << false << 0 << 0;
     QTest::newRow("50 ms gaps") << 50 << 50 << false << 0 << 0;
     QTest::newRow("300 ms gaps") << 20 << 300 << false << 0 << 0;
+    // A start's first look finds nothing new but the check file.
+    QTest::newRow("a file 0.4 s after the check file") << 5 << 400 << false << 0 << 0;
     QTest::newRow("50 ms gaps, times kept") << 50 << 50 << true << 0 << 0;
     QTest::newRow("a large file still growing") << 20 << 0 << false << 30 << 0;
     QTest::newRow("the server's clock 45 s behind") << 20 << 300 << false << 0 << 45;

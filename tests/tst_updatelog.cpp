@@ -6,9 +6,14 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 class UpdateLogTest : public StarterFixture
 {
@@ -29,6 +34,10 @@ void UpdateLogTest::updateLog_data()
     QTest::newRow("a clean update") << "clean" << QStringList{first, complete};
     QTest::newRow("a file that cannot be updated") << "blocked"
         << QStringList{first, "%E", "update incomplete: 0 files, 0.0 MB in %S s; 1 failures, the next start tries again"};
+    // A new file went in, the next cannot, and the new one cannot be taken back out.
+    QTest::newRow("a file that stays in") << "stays in"
+        << QStringList{first, "%E", "update incomplete: %S files, %S MB in %S s; %S failures, the next start tries "
+                                    "again; 1 files stayed in beside the old check file"};
     QTest::newRow("a lock taken over") << "lock" << QStringList{first, "%E", complete};
     // A name cannot forge a line: it shows its line break, in the log as on standard error.
     QTest::newRow("a name with a line break") << "line break"
@@ -39,6 +48,9 @@ void UpdateLogTest::updateLog_data()
         << QStringList{first, first, "%E", "update complete: %S files, %S MB in %S s"};
     QTest::newRow("a log grown past a megabyte") << "long log" << QStringList{first, complete};
     QTest::newRow("a log of 5 GB, sparse") << "huge log" << QStringList{first, complete};
+    // Rotated by another starter while this one waits for the lock: the rest goes to the new log.
+    QTest::newRow("a log rotated meanwhile") << "rotated"
+        << QStringList{"waited %S s for another starter's update", complete};
     QTest::newRow("a master with a log of its own") << "master log" << QStringList{first, complete};
     QTest::newRow("a target the user cannot write") << "unwritable" << QStringList{};
     // Never written through, nothing made where it leads, never waited for.
@@ -58,9 +70,23 @@ void UpdateLogTest::updateLog()
     const QString log = target + "/quorvane-starter.log";
     QByteArray oldLog;
     bool asUser = false;
+    int holder = -1; // the lock, held by the test
+    QStringList prefix;
+    struct Undo {
+        QString path;
+        ~Undo() { if (!path.isEmpty()) setImmutable(path, false); }
+    } undo;
     if (situation == "blocked") {
         writeFile(master + "/blocked.dll", "new");
         makeDirs(target + "/blocked.dll");
+    } else if (situation == "stays in") {
+        if (onWindows() || !isRoot())
+            QSKIP("needs root and strace: an immutable file, and a removal that fails");
+        writeFile(master + "/lib/a.dll", "new");
+        setImmutable(target + "/lib/core.dll", true);
+        undo.path = target + "/lib/core.dll";
+        prefix = QStringList{"strace", "-f", "-qq", "-o", "/dev/null", "-P", target + "/lib/a.dll",
+                             "-e", "inject=unlink:error=EIO"};
     } else if (situation == "line break") {
         if (onWindows())
             QSKIP("no such name on Windows");
@@ -83,6 +109,13 @@ void UpdateLogTest::updateLog()
         if (situation == "huge log") // nothing but its last lines on the disk
             QVERIFY(file.resize(Q_INT64_C(5) << 30) && file.seek(file.size()));
         QCOMPARE(file.write(oldLog), qint64(oldLog.size()));
+    } else if (situation == "rotated") { // another starter holds the lock, as it left it before
+        if (onWindows())
+            QSKIP("holds the lock as a Linux starter does");
+        const QString lock = target + "/.quorvane-starter.lock";
+        writeFile(lock, "released\n");
+        QVERIFY((holder = open(QFile::encodeName(lock).constData(), O_RDWR | O_CLOEXEC)) >= 0);
+        QCOMPARE(flock(holder, LOCK_EX), 0);
     } else if (situation == "master log") {
         writeFile(master + "/quorvane-starter.log", "the master's own log\n");
         writeFile(master + "/quorvane-starter.log.1", "the master's own log before\n");
@@ -104,7 +137,16 @@ void UpdateLogTest::updateLog()
         giveToNobody(dir->path() + "/record");
     }
 
-    const Run run = start({}, asUser);
+    QProcess starter;
+    QTemporaryDir output;
+    startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path(), asUser, prefix);
+    if (holder >= 0) { // its first line written, it waits a second for the lock; the log is rotated meanwhile
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(log).contains(" update begins: "), 10000);
+        QThread::msleep(1000);
+        QVERIFY(QFile::rename(log, log + ".1"));
+        close(holder);
+    }
+    const Run run = finishStarter(starter, output.path());
     QVERIFY2(run.status == 0, run.err.constData());
     QVERIFY(waitForLaunch(record).happened);
     if (lines.isEmpty()) { // no log, and nothing said of it
@@ -126,6 +168,8 @@ void UpdateLogTest::updateLog()
         QVERIFY(previous.seek(previous.size() - oldLog.size()));
         QVERIFY(previous.readAll() == oldLog);
     }
+    if (holder >= 0)
+        QCOMPARE(readFile(log + ".1").count('\n'), 1);
     QStringList logged = QString::fromUtf8(text).split('\n');
     QCOMPARE(logged.takeLast(), QString());
     const QStringList errLines = QString::fromUtf8(run.err).split('\n', Qt::SkipEmptyParts);
@@ -146,7 +190,7 @@ void UpdateLogTest::updateLog()
     }
     QFile::remove(record);
     const Run current = start(); // a start that finds nothing to do writes nothing
-    const bool failsAgain = situation == "blocked" || situation == "line break";
+    const bool failsAgain = situation == "blocked" || situation == "line break" || situation == "stays in";
     QCOMPARE(current.out, failsAgain ? syncing : synced);
     if (!failsAgain)
         QCOMPARE(readFile(log).replace("\r\n", "\n"), text);
