@@ -1,9 +1,12 @@
 #ifndef LOCKFILE_H
 #define LOCKFILE_H
 
-// The calls the update lock makes on its file: the system's own in
-// lockfile_unix.cpp (flock) and lockfile_win.cpp (LockFileEx on a byte far
-// past the end), and a test's own that makes a lock file look as a row says.
+// The calls the update lock makes: on its file, and on the lock of the
+// target directory that every starter takes first. The system's own in
+// lockfile_unix.cpp (flock on the file and on the directory) and
+// lockfile_win.cpp (LockFileEx on a byte far past the file's end; a named
+// mutex in the Global\ namespace for the directory, which guards one
+// machine only), and a test's own that makes a lock look as a row says.
 
 #include "mirror/fileerror.h"
 
@@ -17,6 +20,8 @@ struct LockFileInfo
     Kind kind = Missing;
     qint64 mtimeMs = 0;     // when it was last written (a link's own time), by the clock of its writer
     QByteArray contents;    // a File's first few kB, where it may be read
+    bool readable = true;   // a File this user may open: else what it holds is unknown ...
+    FileError error;        // ... and why
     quint64 device = 0;     // with inode, which entry it is
     quint64 inode = 0;
 };
@@ -25,9 +30,10 @@ enum class LockResult {
     Taken,      // held here: the handle locks the regular file the path names now
     Held,       // another process holds it (on Windows also: keeps it open without
                 // sharing writing, as older starters held their locks)
-    Unwritable, // a regular file this user may not open for writing
+    Unreadable, // a regular file this user may not open at all
+    Changed,    // no longer the file inspected: look again
     NotFile,    // a link, a directory, a pipe, ... (remove takes it away)
-    Failed      // cannot be made here (the error says why)
+    Failed      // cannot be made or locked here (the error says why)
 };
 
 class LockFiles
@@ -36,9 +42,18 @@ public:
     virtual ~LockFiles() = default;
 
     virtual LockFileInfo inspect(const QString &path) = 0;
-    // Takes the lock on path, making the file where there is none (created
-    // says so). A file this starter made is waited on, else none is.
-    virtual LockResult take(const QString &path, qintptr *handle, bool *created, FileError *error) = 0;
+    // Takes the directory's lock, which every starter takes before the
+    // file's (Failed where the file system has no such lock).
+    virtual LockResult takeDirectory(const QString &directory, qintptr *handle, FileError *error) = 0;
+    virtual void releaseDirectory(qintptr handle) = 0;
+    virtual bool directoryIsHeld(const QString &directory) = 0;
+    // Takes the lock on the file at path, which must still be the one seen
+    // (else Changed), making one where there is none (created says so):
+    // readable and writable by every user, whatever the umask. A file that
+    // may not be written is locked open for reading (readOnly says so). A
+    // file this starter made is waited on, else none is.
+    virtual LockResult take(const QString &path, const LockFileInfo &seen, qintptr *handle, bool *created,
+                            bool *readOnly, FileError *error) = 0;
     // Whether any process holds the lock on the file at path now, without
     // taking it.
     virtual bool isHeld(const QString &path) = 0;
@@ -65,7 +80,11 @@ public:
     static SystemLockFiles &instance();
 
     LockFileInfo inspect(const QString &path) override;
-    LockResult take(const QString &path, qintptr *handle, bool *created, FileError *error) override;
+    LockResult takeDirectory(const QString &directory, qintptr *handle, FileError *error) override;
+    void releaseDirectory(qintptr handle) override;
+    bool directoryIsHeld(const QString &directory) override;
+    LockResult take(const QString &path, const LockFileInfo &seen, qintptr *handle, bool *created, bool *readOnly,
+                    FileError *error) override;
     bool isHeld(const QString &path) override;
     LockFileInfo read(qintptr handle) override;
     void write(qintptr handle, const QByteArray &contents) override;

@@ -67,6 +67,9 @@ LockFileInfo SystemLockFiles::inspect(const QString &path)
         return lock;
     fillLock(&lock, info);
     const int fd = lock.kind == LockFileInfo::File ? openLock(name, O_RDONLY) : -1;
+    lock.readable = lock.kind != LockFileInfo::File || fd >= 0;
+    if (!lock.readable)
+        lock.error = FileError::last();
     if (fd >= 0) {
         lock.contents = readFirst(fd);
         close(fd);
@@ -74,49 +77,118 @@ LockFileInfo SystemLockFiles::inspect(const QString &path)
     return lock;
 }
 
-LockResult SystemLockFiles::take(const QString &path, qintptr *handle, bool *created, FileError *error)
+LockResult SystemLockFiles::takeDirectory(const QString &directory, qintptr *handle, FileError *error)
+{
+    // Any user may open a directory it can enter for reading, and flock
+    // works on any open mode.
+    const int fd = open(encoded(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = FileError::last(false);
+        return LockResult::Failed;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int why = errno;
+        close(fd);
+        *error = FileError::fromCode(why, false);
+        return why == EWOULDBLOCK ? LockResult::Held : LockResult::Failed;
+    }
+    *handle = fd;
+    return LockResult::Taken;
+}
+
+void SystemLockFiles::releaseDirectory(qintptr handle)
+{
+    close(int(handle));
+}
+
+bool SystemLockFiles::directoryIsHeld(const QString &directory)
+{
+    const int fd = open(encoded(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
+}
+
+namespace {
+
+// Opens the lock for writing, else for reading alone; -1 with errno.
+int openEither(const QByteArray &name, bool *readOnly)
+{
+    *readOnly = false;
+    int fd = openLock(name, O_RDWR);
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        fd = openLock(name, O_RDONLY);
+        *readOnly = fd >= 0;
+    }
+    return fd;
+}
+
+// What a lock that cannot be opened is.
+LockResult whyNot(const QByteArray &name, int why)
+{
+    if (why == ELOOP || why == EISDIR || why == ENXIO)
+        return LockResult::NotFile;
+    struct stat info;
+    if ((why == EACCES || why == EPERM) && lstat(name.constData(), &info) == 0)
+        return S_ISREG(info.st_mode) ? LockResult::Unreadable : LockResult::NotFile;
+    return LockResult::Failed;
+}
+
+} // namespace
+
+LockResult SystemLockFiles::take(const QString &path, const LockFileInfo &seen, qintptr *handle, bool *created,
+                                 bool *readOnly, FileError *error)
 {
     const QByteArray name = encoded(path);
-    for (;;) {
-        *created = false;
-        int fd = openLock(name, O_RDWR);
-        if (fd < 0 && errno == ENOENT) {
-            fd = openLock(name, O_RDWR | O_CREAT | O_EXCL);
-            if (fd < 0 && errno == EEXIST)
-                continue; // made by another starter meanwhile
-            *created = fd >= 0;
-        }
-        if (fd < 0) {
-            const int why = errno;
-            *error = FileError::fromCode(why);
-            if (why == ELOOP || why == EISDIR || why == ENXIO)
-                return LockResult::NotFile;
-            struct stat info;
-            if ((why == EACCES || why == EPERM || why == EROFS) && lstat(name.constData(), &info) == 0)
-                return S_ISREG(info.st_mode) ? LockResult::Unwritable : LockResult::NotFile;
-            return LockResult::Failed;
-        }
-        struct stat info;
-        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            close(fd);
-            return LockResult::NotFile;
-        }
-        // flock, not fcntl: its lock belongs to this descriptor alone, not to
-        // whatever else of the process opens the file. The file this starter
-        // made is its own: the others judge it only for a moment.
-        if (flock(fd, *created ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
-            close(fd);
-            return LockResult::Held;
-        }
-        // An older starter removes its lock before it lets go of it, and may
-        // have made a new one meanwhile: only the file at path counts.
-        struct stat named;
-        if (lstat(name.constData(), &named) == 0 && sameEntry(named, info)) {
-            *handle = fd;
-            return LockResult::Taken;
-        }
-        close(fd);
+    *created = false;
+    int fd = -1;
+    if (seen.kind == LockFileInfo::Missing) {
+        // O_CREAT never opens another user's file here: in a sticky
+        // directory the system refuses that (protected_regular).
+        fd = openLock(name, O_RDWR | O_CREAT | O_EXCL);
+        if (fd < 0 && errno == EEXIST)
+            return LockResult::Changed; // made by another starter meanwhile
+        *created = fd >= 0;
+        *readOnly = false;
+        if (fd >= 0)
+            fchmod(fd, 0666); // every user's, whatever the umask
+    } else {
+        fd = openEither(name, readOnly);
     }
+    if (fd < 0) {
+        const int why = errno;
+        *error = FileError::fromCode(why);
+        return why == ENOENT ? LockResult::Changed : whyNot(name, why);
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return LockResult::NotFile;
+    }
+    // Only the file judged: an older starter's new file may be between its
+    // making and its own flock, which a probe here would make fail.
+    if (!*created && (quint64(info.st_dev) != seen.device || quint64(info.st_ino) != seen.inode)) {
+        close(fd);
+        return LockResult::Changed;
+    }
+    // flock, not fcntl: its lock belongs to this descriptor alone, not to
+    // whatever else of the process opens the file. The file this starter
+    // made is its own: the others judge it only for a moment.
+    if (flock(fd, *created ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return LockResult::Held;
+    }
+    // An older starter removes its lock before it lets go of it, and may
+    // have made a new one meanwhile: only the file at path counts.
+    struct stat named;
+    if (lstat(name.constData(), &named) != 0 || !sameEntry(named, info)) {
+        close(fd);
+        return LockResult::Changed;
+    }
+    *handle = fd;
+    return LockResult::Taken;
 }
 
 bool SystemLockFiles::isHeld(const QString &path)
@@ -164,29 +236,25 @@ void SystemLockFiles::release(qintptr handle, const QByteArray &contents)
 
 FileError SystemLockFiles::remove(const QString &path, const LockFileInfo &seen)
 {
-    // Taken while it goes, so that no other starter's removal or lock comes
-    // between seeing it and removing it: a file by its own lock (one that
-    // someone holds stays), anything else by the directory's.
+    // A file is taken by its own lock while it goes (one that someone holds
+    // stays), and never unless it can be opened: what it holds is unknown.
+    // Anything else goes under the directory's lock, which the caller holds.
     const QByteArray name = encoded(path);
     int guard = -1;
     if (seen.kind == LockFileInfo::File) {
         guard = openLock(name, O_RDONLY);
-        if (guard >= 0 && flock(guard, LOCK_EX | LOCK_NB) != 0) {
+        if (guard < 0 || flock(guard, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
-            close(guard);
+            if (guard >= 0)
+                close(guard);
             return FileError::fromCode(error);
         }
-    } else {
-        const QString directory = path.left(path.lastIndexOf(QLatin1Char('/')) + 1) + QLatin1Char('.');
-        guard = open(encoded(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (guard >= 0)
-            flock(guard, LOCK_EX); // where the file system has no such locks, without
     }
     struct stat info;
     int error = 0;
     if (lstat(name.constData(), &info) != 0)
         error = errno == ENOENT ? 0 : errno;
-    else if (info.st_dev == seen.device && info.st_ino == seen.inode && unlink(name.constData()) != 0)
+    else if (quint64(info.st_dev) == seen.device && quint64(info.st_ino) == seen.inode && unlink(name.constData()) != 0)
         error = errno; // (another entry there now is judged anew)
     if (guard >= 0)
         close(guard);

@@ -150,6 +150,8 @@ void update(const StarterSettings &settings, QFileInfo &masterCheck, QFileInfo &
                   .arg(shownPath(settings.targetDir)).arg(targetCheck.size()));
     UpdateLock lock(settings.targetDir, report);
     lock.acquire();
+    if (!lock.isHeld())
+        return; // its line says why; the installed program starts as it is
     masterCheck.refresh(); // another starter may have finished the work meanwhile
     targetCheck.refresh();
     if (targetCheck.exists() && masterCheck.size() == targetCheck.size()) {
@@ -159,7 +161,6 @@ void update(const StarterSettings &settings, QFileInfo &masterCheck, QFileInfo &
     MirrorOptions options;
     options.checkFile = settings.checkFile;
     options.ownFiles << QLatin1String(UpdateLog::fileName) << QLatin1String(UpdateLog::previousFileName);
-    options.removeLeftovers = lock.isHeld(); // else another starter's copies may be at work
     options.report = &report;
     QElapsedTimer timer;
     timer.start();

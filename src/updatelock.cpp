@@ -57,7 +57,7 @@ bool young(const LockFileInfo &file)
 } // namespace
 
 UpdateLock::UpdateLock(const QString &targetDir, const Report &report, LockFiles &files)
-    : path(targetDir + QLatin1String("/.quorvane-starter.lock")), report(report), files(files)
+    : directory(targetDir), path(targetDir + QLatin1String("/.quorvane-starter.lock")), report(report), files(files)
 {
 }
 
@@ -69,12 +69,16 @@ UpdateLock::~UpdateLock()
         delete heartbeat;
     }
     if (handle >= 0)
-        files.release(handle, released);
+        files.release(handle, readOnlyHold ? QByteArray() : released);
+    if (directoryHandle >= 0)
+        files.releaseDirectory(directoryHandle);
 }
 
 // A lock file by what it says, its system lock aside.
 UpdateLock::State UpdateLock::judge(const LockFileInfo &file)
 {
+    if (!file.readable)
+        return Unknown; // never stale: its holder cannot be told
     if (file.kind == LockFileInfo::Missing || file.contents == released) {
         nameless.invalidate();
         return Free;
@@ -94,10 +98,9 @@ UpdateLock::State UpdateLock::judge(const LockFileInfo &file)
     nameless.invalidate();
     const QString host = QString::fromUtf8(lines[2]);
     if (host.isEmpty() || host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0) {
-        // An older starter (QLockFile) may hold its file for a moment
-        // without the system's lock on it.
-        const bool runs = pid != QCoreApplication::applicationPid()
-                          && files.holderRuns(pid, QString::fromUtf8(lines[1]));
+        // An older starter may hold its file for a moment without the
+        // system's lock on it.
+        const bool runs = pid != QCoreApplication::applicationPid() && files.holderRuns(pid, QString::fromUtf8(lines[1]));
         return runs ? Live : Stale;
     }
     // Another machine's clock means nothing here: only change does.
@@ -111,75 +114,155 @@ UpdateLock::State UpdateLock::judge(const LockFileInfo &file)
 
 bool UpdateLock::isHeldElsewhere()
 {
+    if (files.directoryIsHeld(directory))
+        return true;
     const LockFileInfo file = files.inspect(path);
-    return file.kind != LockFileInfo::Missing && (files.isHeld(path) || judge(file) == Live);
+    if (file.kind == LockFileInfo::Missing)
+        return false;
+    // Judged first: a lock whose holder may be about to lock it is not probed.
+    const State state = judge(file);
+    return state == Live || state == Unknown || files.isHeld(path);
 }
 
 void UpdateLock::acquire()
 {
     waited.start();
     for (;;) {
-        bool created = false;
-        FileError error;
-        const LockResult result = files.take(path, &handle, &created, &error);
-        if (result == LockResult::Failed)
-            return giveUp("cannot make the lock %1, updating without it");
-        if (result == LockResult::Taken) {
-            const State state = created ? Free : judge(files.read(handle));
-            if (state != Live)
-                return hold(state);
-            files.release(handle, QByteArray());
-            handle = -1;
-        } else if (result != LockResult::Held) {
-            const Way way = clearTheWay(result);
-            if (way == Stuck)
-                return giveUp("cannot remove the stale lock %1, updating without it");
-            if (way == Blocked)
-                QThread::msleep(50);
-            if (way != Occupied)
-                continue;
+        const Step step = tryOnce();
+        if (step == Holding)
+            return;
+        if (step == GivingUp)
+            return giveUp();
+        if (step == Waiting) {
+            inTheWay.invalidate();
+            othersWorked = true;
+            progress.show(QStringLiteral("waiting for another starter to finish the update (%1 s)")
+                              .arg(waited.elapsed() / 1000));
         }
-        inTheWay.invalidate();
-        othersWorked = true;
-        progress.show(QStringLiteral("waiting for another starter to finish the update (%1 s)")
-                          .arg(waited.elapsed() / 1000));
-        QThread::msleep(200);
+        QThread::msleep(step == Waiting ? 200 : 50);
     }
 }
 
-// Not a file this starter can lock (a link, a directory, a pipe, a file it
-// may not write): removed when stale, so that one can be made.
-UpdateLock::Way UpdateLock::clearTheWay(LockResult result)
+// The directory's lock first, then the file's.
+UpdateLock::Step UpdateLock::tryOnce()
 {
-    const LockFileInfo seen = files.inspect(path);
-    const State state = result == LockResult::Unwritable && files.isHeld(path) ? Live : judge(seen);
-    if (state == Live)
-        return Occupied;
-    if (!files.remove(path, seen).failed()) {
-        tookOver = tookOver || state == Stale;
-        return Cleared;
+    if (directoryHandle < 0 && directoryLockable) {
+        FileError error;
+        const LockResult result = files.takeDirectory(directory, &directoryHandle, &error);
+        if (result == LockResult::Held)
+            return Waiting;
+        directoryLockable = result == LockResult::Taken; // else the file's alone, as on a share without such locks
     }
+    const LockFileInfo seen = files.inspect(path);
+    const State state = judge(seen);
+    if (state == Live)
+        return Waiting;
+    if (state == Unknown)
+        return obstacle(seen.error);
+    return takeFile(seen, state);
+}
+
+UpdateLock::Step UpdateLock::takeFile(const LockFileInfo &seen, State state)
+{
+    bool created = false;
+    bool readOnly = false;
+    FileError error;
+    const LockResult result = files.take(path, seen, &handle, &created, &readOnly, &error);
+    switch (result) {
+    case LockResult::Taken: {
+        const State now = created ? Free : judge(files.read(handle));
+        if (now != Live) {
+            hold(now, readOnly);
+            return Holding;
+        }
+        files.release(handle, QByteArray());
+        handle = -1;
+        return Waiting;
+    }
+    case LockResult::Held:
+        return Waiting;
+    case LockResult::Changed:
+        return Retrying;
+    case LockResult::Unreadable:
+        return obstacle(error);
+    case LockResult::NotFile:
+    case LockResult::Failed:
+        break;
+    }
+    return clearTheWay(seen, state, error);
+}
+
+// No lock file can be had as things are: what is in the way goes where it is
+// stale; where nothing can be made or removed, the directory's lock holds
+// the update alone.
+UpdateLock::Step UpdateLock::clearTheWay(const LockFileInfo &seen, State state, const FileError &error)
+{
+    if (seen.kind == LockFileInfo::Other) {
+        const FileError removing = files.remove(path, seen);
+        if (!removing.failed()) {
+            tookOver = tookOver || state == Stale;
+            return Retrying;
+        }
+        if (!inTheWay.isValid())
+            inTheWay.start();
+        if (inTheWay.elapsed() < unremovableMs)
+            return Retrying;
+        if (directoryHandle < 0)
+            return obstacle(removing);
+        holdDirectoryAlone(removing);
+        return Holding;
+    }
+    if (directoryHandle < 0)
+        return obstacle(error);
+    holdDirectoryAlone(error);
+    return Holding;
+}
+
+// Something waiting may remove (a lock file being replaced, made anew):
+// given up on after a moment.
+UpdateLock::Step UpdateLock::obstacle(const FileError &error)
+{
+    why = error;
     if (!inTheWay.isValid())
         inTheWay.start();
-    return inTheWay.elapsed() >= unremovableMs ? Stuck : Blocked;
+    return inTheWay.elapsed() >= unremovableMs ? GivingUp : Retrying;
 }
 
-// The lock is this starter's: it names its holder and is kept fresh.
-void UpdateLock::hold(State state)
+// The lock is this starter's: it names its holder and is kept fresh, where
+// this user may write it.
+void UpdateLock::hold(State state, bool readOnly)
 {
     progress.erase();
-    files.write(handle, holderLines());
+    held = true;
+    readOnlyHold = readOnly;
+    if (!readOnly)
+        files.write(handle, holderLines());
     const QString shown = shownPath(path);
     if (tookOver || state == Stale)
         report.line(QStringLiteral("took over the lock %1 of a starter that is no longer at work").arg(shown));
     else if (othersWorked && waited.elapsed() >= 1000)
         report.note(QStringLiteral("waited %1 s for another starter's update").arg(waited.elapsed() / 1000));
-    heartbeat = new Heartbeat(files, handle, stop);
-    heartbeat->start();
+    if (!readOnly) {
+        heartbeat = new Heartbeat(files, handle, stop);
+        heartbeat->start();
+    }
 }
 
-void UpdateLock::giveUp(const char *line)
+void UpdateLock::holdDirectoryAlone(const FileError &error)
 {
     progress.erase();
-    report.line(QString::fromLatin1(line).arg(shownPath(path)));
+    held = true;
+    report.line(QStringLiteral("cannot use the lock %1: %2; the target directory's lock alone keeps other starters out")
+                    .arg(shownPath(path), error.words()));
+}
+
+void UpdateLock::giveUp()
+{
+    progress.erase();
+    if (directoryHandle >= 0) {
+        files.releaseDirectory(directoryHandle);
+        directoryHandle = -1;
+    }
+    report.line(QStringLiteral("cannot lock %1: %2; the installed program starts unchanged")
+                    .arg(shownPath(path), why.words()));
 }

@@ -35,6 +35,8 @@ private slots:
     void liveUpdateIsWaitedFor();
     void staleLockMetAtOnce_data();
     void staleLockMetAtOnce();
+    void usersAtOnce_data();
+    void usersAtOnce();
     void olderStarterBeside_data();
     void olderStarterBeside();
 };
@@ -188,11 +190,15 @@ void LockTest::leftoverLocks_data()
     QTest::addColumn<QString>("lock");    // what a starter that is gone left behind
     QTest::addColumn<bool>("old");        // left a while ago
     QTest::addColumn<bool>("asUser");     // in a target the user cannot write ...
-    QTest::addColumn<int>("forMs");       // ... for good (0), or for this long (-1: the lock alone is root's)
+    QTest::addColumn<int>("forMs");       // ... for good (0), or for this long (-1: the lock alone is root's;
+                                          // -2: the same, which only root may read)
     QTest::addColumn<QString>("line");    // %L: the lock's path
     QTest::addColumn<int>("atMostS");     // how long it may take
     const QString takenOver = "took over the lock %L of a starter that is no longer at work\n";
-    const QString without = "cannot remove the stale lock %L, updating without it\n";
+    const QString alone = "cannot use the lock %L: Is a directory; the target directory's lock alone keeps other "
+                          "starters out\n";
+    const QString unknown = QString("cannot lock %L: %1; the installed program starts unchanged\n")
+                                .arg(onWindows() ? "Access denied." : "Permission denied");
     const QString dead = "%P\nquorvane-starter\n\n";
     QTest::newRow("empty") << "" << true << false << 0 << takenOver << 5;
     QTest::newRow("garbage") << "\x01\x02 not a lock \xff" << true << false << 0 << takenOver << 5;
@@ -201,13 +207,13 @@ void LockTest::leftoverLocks_data()
     QTest::newRow("another machine's") << "1\nquorvane-starter\nanother-workstation\n" << true << false << 0
                                        << takenOver << 60;
     QTest::newRow("a dead starter's, just left") << dead << false << false << 0 << takenOver << 5;
-    QTest::newRow("a directory") << "<dir>" << true << false << 0 << without << 10;
+    QTest::newRow("a directory") << "<dir>" << true << false << 0 << alone << 10;
     QTest::newRow("a link to nothing") << "<link to nothing>" << true << false << 0 << takenOver << 5;
     QTest::newRow("a link to a file elsewhere") << "<link to a file>" << true << false << 0 << takenOver << 5;
-    QTest::newRow("a dead starter's, where the user cannot write") << dead << true << true << 0 << without << 10;
-    // As while other starters read it on Windows: not a lock to update without.
-    QTest::newRow("a dead starter's, that cannot be removed for a moment") << dead << true << true << 1000
-                                                                          << takenOver << 10;
+    // Locked open for reading: the update then fails, and says so.
+    QTest::newRow("a dead starter's, where the user cannot write") << dead << true << true << 0 << takenOver << 10;
+    // Whose holder cannot be told: never taken over, and nothing updated.
+    QTest::newRow("a dead starter's, root's, that only root may read") << dead << true << true << -2 << unknown << 5;
     QTest::newRow("a dead starter's, root's, where the user may write") << dead << true << true << -1
                                                                        << takenOver << 5;
 }
@@ -254,6 +260,8 @@ void LockTest::leftoverLocks()
     if (forMs < 0) { // the target is the user's, the lock root's
         giveToNobody(target);
         QCOMPARE(QProcess::execute("chown", {"0:0", path}), 0);
+        QVERIFY(QFile::setPermissions(path, forMs == -1 ? QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther
+                                                        : QFile::ReadOwner | QFile::WriteOwner));
     }
 
     QAtomicInt takenWhileChanging;
@@ -286,7 +294,10 @@ void LockTest::leftoverLocks()
     QCOMPARE(QFileInfo::exists(elsewhere), lock == "<link to a file>");
     if (QFileInfo::exists(elsewhere))
         QCOMPARE(readFile(elsewhere), QByteArray("precious"));
-    if (!asUser || forMs != 0) { // the update is done as well
+    if (forMs == -2) { // nothing changed
+        QCOMPARE(QString::fromUtf8(run.err), expected);
+        QCOMPARE(readFile(target + "/quorvane.exe"), standIn(10));
+    } else if (!asUser || forMs != 0) { // the update is done as well
         QCOMPARE(QString::fromUtf8(run.err), expected);
         verifyMirrored();
         QFile::remove(record);
@@ -401,28 +412,106 @@ void LockTest::staleLockMetAtOnce()
     verifyMirrored();
 }
 
+void LockTest::usersAtOnce_data()
+{
+    QTest::addColumn<QString>("lock");     // root's, in the way when both come
+    QTest::addColumn<int>("mode");         // the lock file's permissions
+    QTest::addColumn<QString>("userSays"); // %L: the lock's path; the unprivileged starter's first line, if any
+    QTest::addColumn<bool>("sticky");      // else anyone may replace anyone's files
+    const QString unknown = QString("cannot lock %L: %1; the installed program starts unchanged")
+                                .arg(onWindows() ? "Access denied." : "Permission denied");
+    QTest::newRow("no lock yet") << "" << 0 << "" << true;
+    QTest::newRow("root's, that others may read") << "released\n" << 0644 << "" << true;
+    QTest::newRow("root's, that only root may read") << "released\n" << 0600 << unknown << true;
+    QTest::newRow("a directory") << "<dir>" << 0755 << "" << true;
+    QTest::newRow("root's, that only root may read, anyone replacing files") << "released\n" << 0600 << unknown
+                                                                              << false;
+    QTest::newRow("a directory, anyone replacing files") << "<dir>" << 0755 << "" << false;
+}
+
+// Root and another user start at once in a shared target where anyone may
+// make files but only their owner remove them (a sticky directory; on
+// Windows the rights of C:\ProgramData): whatever the lock left there, they
+// never update together, and the installation ends all new.
+void LockTest::usersAtOnce()
+{
+    QFETCH(QString, lock);
+    QFETCH(int, mode);
+    QFETCH(QString, userSays);
+    QFETCH(bool, sticky);
+    if (!isRoot())
+        QSKIP("needs root: runs a starter as another user");
+    makeInstallation();
+    for (int i = 0; i < 100; ++i)
+        writeFile(QString("%1/data/f%2").arg(master).arg(i), QByteArray(20000 + i, 'd'));
+    const QString path = target + "/.quorvane-starter.lock";
+    if (lock == "<dir>")
+        makeDirs(path + "/inside");
+    else if (!lock.isEmpty())
+        writeFile(path, lock.toLatin1());
+    QCOMPARE(QProcess::execute("sh", {"-c", "chmod a+rx \"$0\" && find \"$1\" -type d -exec chmod $2 {} + "
+                                            "&& find \"$1\" -type f -exec chmod a+rw {} +",
+                                      dir->path(), target, sticky ? "1777" : "777"}), 0);
+    if (lock == "<dir>")
+        QCOMPARE(QProcess::execute("chmod", {"755", path}), 0);
+    if (mode && lock != "<dir>")
+        QCOMPARE(QProcess::execute("chmod", {QString::number(mode, 8), path}), 0);
+    giveToNobody(dir->path() + "/record");
+    const QString go = dir->path() + "/go";
+    const QStringList atTheLine{"sh", "-c", "while [ ! -e \"$0\" ]; do sleep 0.01; done; exec \"$@\"", go};
+    QProcess starters[2];
+    QTemporaryDir outputs[2];
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(QFile::setPermissions(outputs[i].path(), QFile::permissions(outputs[i].path()) | QFile::WriteOther
+                                                             | QFile::ExeOther));
+        startStarter(starters[i], {"-m", master, "-t", target}, dir->path(), record + QString::number(i),
+                     outputs[i].path(), i == 1, atTheLine);
+    }
+    QThread::msleep(300);
+    writeFile(go, "");
+    for (int i = 0; i < 2; ++i) {
+        const Run run = finishStarter(starters[i], outputs[i].path());
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.out, syncing);
+        if (i == 1 && !userSays.isEmpty())
+            QVERIFY2(QString::fromUtf8(run.err).startsWith("quorvane-starter: " + userSays.replace("%L", shown(path))),
+                     run.err.constData());
+        QVERIFY(waitForLaunch(record + QString::number(i)).happened);
+    }
+    // One update went in, whole; the other, if any, went in not at all.
+    const QByteArray log = readFile(target + "/quorvane-starter.log");
+    QCOMPARE(log.count(" update complete: "), 1);
+    verifyMirrored();
+}
+
 void LockTest::olderStarterBeside_data()
 {
     QTest::addColumn<bool>("olderFirst");   // else a new starter is at work first
     QTest::addColumn<int>("holdMs");         // how long the (first) older starter holds the lock
     QTest::addColumn<QString>("newHeldUp");  // the new starter stops so (strace), "" not
-    QTest::addColumn<bool>("secondOlder");   // another older starter comes when the first lets go
+    QTest::addColumn<int>("secondOlder");    // another older starter comes: 1 when the first lets go, 2 while it holds
     QTest::addColumn<bool>("killed");        // the older starter is killed after holdMs
     QTest::addColumn<QString>("olderHeldUp"); // the (first) older starter stops so (strace), "" not
-    QTest::newRow("an older starter at work, a new one comes") << true << 2000 << "" << false << false << "";
+    QTest::newRow("an older starter at work, a new one comes") << true << 2000 << "" << 0 << false << "";
     QTest::newRow("a new starter at work, an older one comes")
-        << false << 500 << "trace=fdatasync,syncfs;inject=fdatasync,syncfs:delay_enter=3000000:when=1" << false
+        << false << 500 << "trace=fdatasync,syncfs;inject=fdatasync,syncfs:delay_enter=3000000:when=1" << 0
         << false << "";
     // The new one opened the older one's lock, and locks it only once the
     // older one has removed it and another older one has made its own.
     QTest::newRow("an older starter lets go, a new one locks what it left, another older one makes its own")
-        << true << 1000 << "trace=flock;inject=flock:delay_enter=1500000:when=1" << true << false << "";
+        << true << 1000 << "trace=flock;inject=flock:delay_enter=1500000:when=1" << 1 << false << "";
     // Also on Windows, where an older starter kept its lock open sharing
     // nothing but reading (here: nothing at all).
-    QTest::newRow("an older starter killed while it holds the lock") << true << 1500 << "" << false << true << "";
+    QTest::newRow("an older starter killed while it holds the lock") << true << 1500 << "" << 0 << true << "";
     // The older one has made its lock file, empty, and not locked it yet when the new one comes.
     QTest::newRow("an older starter between making its lock and locking it, a new one comes")
-        << true << 2000 << "" << false << false << "trace=flock;inject=flock:delay_enter=2000000:when=1";
+        << true << 2000 << "" << 0 << false << "trace=flock;inject=flock:delay_enter=2000000:when=1";
+    // The new one would hold a probe of its own on that file just as the
+    // older one locks it: the older one's lock then fails, and it goes on
+    // without one, where another older one takes its file over.
+    QTest::newRow("an older starter between making its lock and locking it, a new one, another older one")
+        << true << 3000 << "trace=pread64;inject=pread64:delay_enter=2000000:when=1" << 2 << false
+        << "trace=flock;inject=flock:delay_enter=500000:when=1";
 }
 
 // During a rollout starters of the previous release (QLockFile) and new ones
@@ -432,7 +521,7 @@ void LockTest::olderStarterBeside()
     QFETCH(bool, olderFirst);
     QFETCH(int, holdMs);
     QFETCH(QString, newHeldUp);
-    QFETCH(bool, secondOlder);
+    QFETCH(int, secondOlder);
     QFETCH(bool, killed);
     QFETCH(QString, olderHeldUp);
     if (onWindows() && !killed)
@@ -476,7 +565,7 @@ void LockTest::olderStarterBeside()
         QStringList prefix;
         if (!options.isEmpty())
             prefix << "strace" << "-f" << "-qq" << "-o" << "/dev/null";
-        if (options.contains("flock"))
+        if (options.contains("flock") || options.contains("pread"))
             prefix << "-P" << lock;
         for (const QString &option : options.split(';', Qt::SkipEmptyParts))
             prefix << "-e" << option;
@@ -499,10 +588,12 @@ void LockTest::olderStarterBeside()
             QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(lock), 10000);
         }
         startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path(), false, prefix);
-        if (secondOlder) {
+        if (secondOlder == 1)
             QVERIFY(older.waitForFinished(10000));
+        else if (secondOlder == 2)
+            QThread::msleep(1000); // the new one has met the lock
+        if (secondOlder)
             other.start();
-        }
     } else {
         startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path(), false, prefix);
         QTRY_VERIFY_WITH_TIMEOUT(readFile(lock).endsWith("\n") && readFile(lock) != "released\n", 10000);
