@@ -1,5 +1,6 @@
 // The update's decisions in process: which file the plan copies, how the
-// comparison judges a target file, and how long a busy file is waited for.
+// comparison judges a target file, how long a busy file is waited for, and
+// how the lock judges what it finds.
 #include "mirror/busyretry.h"
 #include "mirror/comparison.h"
 #include "mirror/disk.h"
@@ -7,6 +8,7 @@
 #include "mirror/staged.h"
 #include "mirror/temporarynames.h"
 #include "testsupport.h"
+#include "updatelock.h"
 
 #include <QDirIterator>
 #include <QTemporaryDir>
@@ -29,6 +31,8 @@ private slots:
     void planDecisions();
     void busyRetryBudget_data();
     void busyRetryBudget();
+    void lockJudgement_data();
+    void lockJudgement();
 };
 
 namespace {
@@ -207,6 +211,178 @@ void RulesTest::busyRetryBudget()
         }).words();
     }
     QCOMPARE(got, errors);
+}
+
+namespace {
+
+// A lock as a row says it looks and who may open it, until its holder lets
+// go (after a few looks, where the row says it is live).
+class FakeLockFiles : public LockFiles
+{
+public:
+    LockFileInfo file;
+    LockResult opening = LockResult::Taken; // what take() meets while the file is as seen
+    bool readOnly = false;
+    LockResult directory = LockResult::Taken;
+    bool runs = false;         // its holder, by its process
+    bool removable = true;
+    int looksUntilLetGo = -1;   // -1: never
+    bool tookWhileHeld = false; // a flock probed a file whose holder may be about to lock it
+    QByteArray written;
+
+    // Each look at either lock brings its holder's letting go nearer.
+    void look()
+    {
+        if (looksUntilLetGo >= 0 && looksUntilLetGo-- == 0) {
+            file.contents = "released\n";
+            runs = false;
+            directory = opening = LockResult::Taken;
+        }
+    }
+    LockFileInfo inspect(const QString &) override
+    {
+        look();
+        return file;
+    }
+    LockResult takeDirectory(const QString &, qintptr *handle, FileError *error) override
+    {
+        look();
+        if (directory == LockResult::Taken)
+            *handle = 2;
+        *error = FileError(FileError::Other, 95);
+        return directory;
+    }
+    void releaseDirectory(qintptr) override {}
+    bool directoryIsHeld(const QString &) override { return directory == LockResult::Held; }
+    LockResult take(const QString &, const LockFileInfo &, qintptr *handle, bool *created, bool *readOnly,
+                    FileError *error) override
+    {
+        tookWhileHeld = tookWhileHeld || (looksUntilLetGo >= 0 && opening != LockResult::Held);
+        *created = file.kind == LockFileInfo::Missing;
+        *readOnly = this->readOnly;
+        *handle = 1;
+        *error = FileError(FileError::Denied, 13);
+        return opening;
+    }
+    bool isHeld(const QString &) override { return opening == LockResult::Held; }
+    LockFileInfo read(qintptr) override { return file; }
+    void write(qintptr, const QByteArray &contents) override { written = contents; }
+    void touch(qintptr) override {}
+    void release(qintptr, const QByteArray &) override {}
+    FileError remove(const QString &, const LockFileInfo &) override
+    {
+        if (!removable)
+            return FileError(FileError::Denied, 1);
+        file = LockFileInfo();
+        opening = LockResult::Taken;
+        return FileError();
+    }
+    bool holderRuns(qint64, const QString &) override { return runs; }
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(LockResult)
+
+void RulesTest::lockJudgement_data()
+{
+    QTest::addColumn<int>("kind");          // LockFileInfo::Kind
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<int>("ageS");
+    QTest::addColumn<bool>("readable");
+    QTest::addColumn<LockResult>("opening");   // what locking the file meets
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<LockResult>("directory"); // what locking the directory meets
+    QTest::addColumn<bool>("holderRuns");
+    QTest::addColumn<bool>("removable");
+    QTest::addColumn<int>("letGoAfter");       // looks until the holder lets go (-1: never)
+    QTest::addColumn<bool>("held");            // the update goes ahead
+    QTest::addColumn<QString>("said");         // a pattern the lines match, joined
+
+    const int file = LockFileInfo::File, other = LockFileInfo::Other, missing = LockFileInfo::Missing;
+    const LockResult taken = LockResult::Taken, held = LockResult::Held;
+    const QByteArray local = "4242\nquorvane-starter\n\n";
+    QTest::newRow("none yet") << missing << QByteArray() << 0 << true << taken << false << taken << false << true
+                              << -1 << true << "^$";
+    QTest::newRow("let go of") << file << QByteArray("released\n") << 3600 << true << taken << false << taken
+                               << false << true << -1 << true << "^$";
+    QTest::newRow("a starter's that is gone") << file << local << 0 << true << taken << false << taken << false
+                                              << true << -1 << true << "^quorvane-starter: took over the lock";
+    QTest::newRow("a starter's at work, by its process") << file << local << 0 << true << taken << false << taken
+                                                         << true << true << 3 << true << "^$";
+    QTest::newRow("a starter's at work, by its system lock") << file << QByteArray("released\n") << 0 << true
+                                                             << held << false << taken << false << true << 3
+                                                             << true << "^$";
+    QTest::newRow("just made, its maker about to lock it") << file << QByteArray() << 0 << true << taken << false
+                                                           << taken << false << true << 3 << true << "^$";
+    QTest::newRow("nameless for an hour") << file << QByteArray() << 3600 << true << taken << false << taken << false
+                                          << true << -1 << true << "^quorvane-starter: took over the lock";
+    QTest::newRow("another user's that cannot be read") << file << QByteArray() << 3600 << false
+        << LockResult::Unreadable << false << taken << false << false << -1 << false
+        << "^quorvane-starter: cannot lock .*; the installed program starts unchanged$";
+    QTest::newRow("another user's that may only be read") << file << QByteArray("released\n") << 3600 << true
+                                                           << taken << true << taken << false << false << -1 << true
+                                                           << "^$";
+    QTest::newRow("a directory, removed") << other << QByteArray() << 3600 << true << LockResult::NotFile << false
+                                          << taken << false << true << -1 << true
+                                          << "^quorvane-starter: took over the lock";
+    QTest::newRow("a directory that stays") << other << QByteArray() << 3600 << true << LockResult::NotFile << false
+        << taken << false << false << -1 << true
+        << "^quorvane-starter: cannot use the lock .*; the target directory's lock alone keeps other starters out$";
+    QTest::newRow("a directory that stays, no directory's lock") << other << QByteArray() << 3600 << true
+        << LockResult::NotFile << false << LockResult::Failed << false << false << -1 << false
+        << "^quorvane-starter: cannot lock .*; the installed program starts unchanged$";
+    QTest::newRow("the directory's lock held by another starter") << missing << QByteArray() << 0 << true << taken
+                                                                  << false << held << false << true << 3 << true
+                                                                  << "^$";
+    QTest::newRow("none can be made, the directory's lock") << missing << QByteArray() << 0 << true
+        << LockResult::Failed << false << taken << false << true << -1 << true
+        << "^quorvane-starter: cannot use the lock .*; the target directory's lock alone";
+    QTest::newRow("none can be made, no directory's lock") << missing << QByteArray() << 0 << true
+        << LockResult::Failed << false << LockResult::Failed << false << true << -1 << false
+        << "^quorvane-starter: cannot lock .*; the installed program starts unchanged$";
+}
+
+// Whatever the lock looks like, a starter never probes a lock whose holder
+// is at work, never updates beside one, and gives up on what waiting
+// cannot remove.
+void RulesTest::lockJudgement()
+{
+    QFETCH(int, kind);
+    QFETCH(QByteArray, contents);
+    QFETCH(int, ageS);
+    QFETCH(bool, readable);
+    QFETCH(LockResult, opening);
+    QFETCH(bool, readOnly);
+    QFETCH(LockResult, directory);
+    QFETCH(bool, holderRuns);
+    QFETCH(bool, removable);
+    QFETCH(int, letGoAfter);
+    QFETCH(bool, held);
+    QFETCH(QString, said);
+    FakeLockFiles files;
+    files.file.kind = LockFileInfo::Kind(kind);
+    files.file.contents = contents;
+    files.file.mtimeMs = QDateTime::currentMSecsSinceEpoch() - ageS * 1000;
+    files.file.readable = readable;
+    files.file.error = FileError(FileError::Denied, EACCES);
+    files.opening = opening;
+    files.readOnly = readOnly;
+    files.directory = directory;
+    files.runs = holderRuns;
+    files.removable = removable;
+    files.looksUntilLetGo = letGoAfter;
+    QStringList lines;
+    const Report report([&lines](const QString &line) { lines << line; });
+    {
+        UpdateLock lock("target", report, files);
+        lock.acquire();
+        QCOMPARE(lock.isHeld(), held);
+    }
+    QVERIFY2(!files.tookWhileHeld, "probed a lock its holder was at work under");
+    QVERIFY2(QRegularExpression(said).match(lines.join('\n')).hasMatch(), qPrintable(lines.join('\n')));
+    // Where it could, it named itself in the lock.
+    QCOMPARE(files.written.isEmpty(), !held || readOnly || lines.join('\n').contains("directory's lock alone"));
 }
 
 QTEST_GUILESS_MAIN(RulesTest)
