@@ -102,6 +102,7 @@ QVector<Plan::Subdirectory> Plan::planDirectory(const QString &master, const QSt
             plan.failures.append(qMakePair(0, Failure{ "cannot create directory", target, error }));
         } else {
             grown.insert(target.section(QLatin1Char('/'), 0, -2));
+            made << target;
             targetId = disk.identity(target); // it may lie inside the master
         }
     }

@@ -70,6 +70,7 @@ public:
     qint64 newestChangeNs() const { return newestChange; }
     // The directories that got a new subdirectory: their entries must reach the disk too.
     const QSet<QString> &grownDirectories() const { return grown; }
+    const QStringList &madeDirectories() const { return made; }
 
 private:
 
@@ -100,6 +101,7 @@ private:
     const StagedFiles &staged;
     Each each;
     QSet<QString> grown;
+    QStringList made; // parents first
     ListingPrefetcher *prefetcher = nullptr;
     QString checkDir, checkName;
     QVector<Identity> activeDirs; // the directories being walked, master's and target's
