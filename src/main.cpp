@@ -1,4 +1,6 @@
+#include "mirror/disk.h"
 #include "mirror/mirrordirectory.h"
+#include "mirror/recovery.h"
 #include "mirror/report.h"
 #include "processes.h"
 #include "updatelock.h"
@@ -32,12 +34,15 @@ QString closingLine(const MirrorSummary &summary, int failures, qint64 ms)
                              .arg(summary.copied).arg(summary.bytes / 1e6, 0, 'f', 1).arg(ms / 1000.0, 0, 'f', 1);
     switch (summary.ending) {
     case MirrorSummary::Incomplete: {
-        // What went in, where something had begun to.
+        // What went in, where something had begun to, and what was not put back.
         QString wentIn;
-        if (summary.stayedIn == 0)
+        if (summary.stayedIn == 0 && summary.keptHidden == 0)
             wentIn = QStringLiteral("; all taken back out");
         else if (summary.stayedIn > 0)
             wentIn = QStringLiteral("; %1 files stayed in beside the old check file").arg(summary.stayedIn);
+        if (summary.keptHidden > 0)
+            wentIn += QStringLiteral("; %1 old versions kept under hidden names, put back by the next start")
+                          .arg(summary.keptHidden);
         return QStringLiteral("update incomplete: %1; %2 failures, the next start tries again%3")
             .arg(done).arg(failures).arg(wentIn);
     }
@@ -138,6 +143,21 @@ bool updateDue(const StarterSettings &settings, const QFileInfo &masterCheck, co
     return *installed && masterCheck.size() != targetCheck.size();
 }
 
+// A commit that a kill or a power cut cut short is finished or taken back
+// out before anything else, by the starter that holds the lock; whether an
+// update may begin (not while something of it is left unsettled).
+bool settleCutShortUpdate(const StarterSettings &settings, const Report &report)
+{
+    UpdateLock lock(settings.targetDir, report);
+    lock.acquire();
+    if (!lock.isHeld())
+        return false; // its line says why
+    const Recovery::Outcome outcome = Recovery(settings.targetDir, SystemDisk::instance(), report).run();
+    if (!outcome.line.isEmpty())
+        report.line(outcome.line);
+    return outcome.settled;
+}
+
 // Brings the target up to date, one starter at a time: a second one waits
 // for the first, and finds the work done.
 void update(const StarterSettings &settings, QFileInfo &masterCheck, QFileInfo &targetCheck, UpdateLog &log,
@@ -185,9 +205,19 @@ int main(int argc, char *argv[])
     const QString logPath = settings.targetDir + QLatin1Char('/') + QLatin1String(UpdateLog::fileName);
     QFileInfo masterCheck(settings.masterDir + QLatin1Char('/') + settings.checkFile);
     QFileInfo targetCheck(settings.targetDir + QLatin1Char('/') + settings.checkFile);
-    bool installed = false;
-    if (updateDue(settings, masterCheck, targetCheck, report, &installed)) {
+    bool mayUpdate = true;
+    if (Recovery::recordIn(settings.targetDir, SystemDisk::instance())) { // one look, every start
         log.reset(new UpdateLog(logPath));
+        mayUpdate = settleCutShortUpdate(settings, report);
+        masterCheck.refresh();
+        targetCheck.refresh();
+    }
+    bool installed = false;
+    if (!mayUpdate) {
+        installed = masterCheck.exists() && targetCheck.exists(); // the old program starts; no update yet
+    } else if (updateDue(settings, masterCheck, targetCheck, report, &installed)) {
+        if (!log)
+            log.reset(new UpdateLog(logPath));
         update(settings, masterCheck, targetCheck, *log, report);
     } else if (!masterCheck.exists() && QFileInfo(settings.targetDir).isDir()) {
         // Silent on the console, as ever; the log tells an administrator why.

@@ -2,10 +2,18 @@
 
 #include <QMutexLocker>
 
+#include <cerrno>
+
 void FaultyDisk::fail(const Fault &fault)
 {
     QMutexLocker locked(&mutex);
-    faults.append(Armed{ fault, QRegularExpression(fault.path), 0 });
+    faults.append(Armed{ fault, QRegularExpression(fault.path), 0, false });
+}
+
+void FaultyDisk::killAt(Call call, const QString &path, int nth)
+{
+    QMutexLocker locked(&mutex);
+    faults.append(Armed{ Fault{ call, path, nth, 0, EIO, false }, QRegularExpression(path), 0, true });
 }
 
 FileError FaultyDisk::faulty(Call call, const QString &path)
@@ -16,11 +24,12 @@ FileError FaultyDisk::faulty(Call call, const QString &path)
         if (armed.fault.call != call || !armed.path.match(path).hasMatch())
             continue;
         const int count = ++armed.seen;
+        killed = killed || (armed.kills && count >= armed.fault.nth);
         if (count >= armed.fault.nth && (armed.fault.times == 0 || count < armed.fault.nth + armed.fault.times))
             error = armed.fault.busy ? FileError(FileError::Busy, armed.fault.error)
                                      : FileError::fromCode(armed.fault.error);
     }
-    return error;
+    return killed ? FileError::fromCode(EIO) : error;
 }
 
 Listing FaultyDisk::listDirectory(const QString &path)
@@ -121,4 +130,16 @@ FileError FaultyDisk::removeFile(const QString &path)
 {
     const FileError error = faulty(Remove, path);
     return error.failed() ? error : SystemDisk::removeFile(path);
+}
+
+FileError FaultyDisk::writeOwnFile(const QString &path, const QByteArray &contents)
+{
+    const FileError error = faulty(WriteOwn, path);
+    return error.failed() ? error : SystemDisk::writeOwnFile(path, contents);
+}
+
+FileError FaultyDisk::readOwnFile(const QString &path, QByteArray *contents)
+{
+    const FileError error = faulty(ReadOwn, path);
+    return error.failed() ? error : SystemDisk::readOwnFile(path, contents);
 }

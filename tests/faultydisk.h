@@ -20,7 +20,7 @@ class FaultyDisk : public SystemDisk
 public:
     enum Call {
         Copy, MakeDirectory, KeepOld, MoveAside, Replace, Remove, SyncDirectory,
-        FinishCopy, SyncFile, SyncFileSystem, List, Entry, RemoveDirectory
+        FinishCopy, SyncFile, SyncFileSystem, List, Entry, RemoveDirectory, WriteOwn, ReadOwn
     };
     struct Fault
     {
@@ -35,6 +35,10 @@ public:
     enum SyncPath { AsTheMachineSays, OneSync, FileByFile };
 
     void fail(const Fault &fault);
+    // The run is killed just before the nth call that matches: that call
+    // and every later one fail and change nothing. What is on disk then is
+    // what a kill there leaves.
+    void killAt(Call call, const QString &path, int nth = 1);
     void setSyncPath(SyncPath path) { syncPath = path; }
 
     Listing listDirectory(const QString &path) override;
@@ -52,6 +56,8 @@ public:
     FileError moveAside(const QString &path, const QString &aside) override;
     FileError replaceFile(const QString &from, const QString &to) override;
     FileError removeFile(const QString &path) override;
+    FileError writeOwnFile(const QString &path, const QByteArray &contents) override;
+    FileError readOwnFile(const QString &path, QByteArray *contents) override;
 
 private:
     struct Armed
@@ -59,6 +65,7 @@ private:
         Fault fault;
         QRegularExpression path;
         int seen;
+        bool kills;
     };
     // The injected failure for this call, if any.
     FileError faulty(Call call, const QString &path);
@@ -67,6 +74,7 @@ private:
     QVector<Armed> faults;
     QHash<qintptr, QString> openCopies; // their temporaries, by handle
     SyncPath syncPath = AsTheMachineSays;
+    bool killed = false;
 };
 
 using Faults = QVector<FaultyDisk::Fault>;

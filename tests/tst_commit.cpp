@@ -3,10 +3,13 @@
 // as its lines say, file by file), the summary says which, and the next
 // update finishes and leaves nothing hidden behind.
 #include "faultydisk.h"
+#include "mirror/commitrecord.h"
 #include "mirror/mirrordirectory.h"
+#include "mirror/recovery.h"
 #include "mirror/report.h"
 #include "testsupport.h"
 
+#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -32,6 +35,8 @@ private slots:
     void cleanup();
     void oneStepFails_data();
     void oneStepFails();
+    void cutShort_data();
+    void cutShort();
 
 private:
     QTemporaryDir *dir = nullptr;
@@ -128,8 +133,9 @@ void CommitTest::oneStepFails_data()
         << Faults{ { F::Replace, "/app\\.exe$", 1, 0, EIO, false } } << QStringList() << QStringList{ "app.exe" }
         << int(MirrorSummary::Incomplete) << 0
         << "cannot put back .*/app\\.exe: Input/output error; its old version is kept as .*/\\.~qv" << true << int(F::AsTheMachineSays);
+    // The target's syncs: the commit's record, the copies', the check file's.
     QTest::newRow("the check file's directory sync fails")
-        << Faults{ { F::SyncDirectory, "/target$", 2, 1, EIO, false } } << all << QStringList()
+        << Faults{ { F::SyncDirectory, "/target$", 3, 1, EIO, false } } << all << QStringList()
         << int(MirrorSummary::CheckFileNotDurable) << -1 << "cannot update .*/target: Input/output error$" << true << int(F::AsTheMachineSays);
     // How a batch reaches the disk: in one sync of its file system, or copy
     // by copy; a write the disk lost shows either way.
@@ -194,6 +200,102 @@ void CommitTest::oneStepFails()
     for (const QString &file : files)
         QCOMPARE(readFile(target + "/" + file), "new " + file.toUtf8() + ", longer");
     QCOMPARE(partialCopiesIn(target), QStringList());
+}
+
+// The commit killed before one of its calls (every call from it on fails,
+// as nothing more happens after a kill), or ended with something it could
+// not settle; then a start settles it from the record: the installation is
+// all new or all old, with its check file, and no hidden name is left.
+void CommitTest::cutShort_data()
+{
+    QTest::addColumn<Faults>("faults");
+    QTest::addColumn<int>("killedAt");     // FaultyDisk::Call (-1: not killed)
+    QTest::addColumn<QString>("path");     // ... of a call to this path
+    QTest::addColumn<int>("nth");          // ... the nth such call
+    QTest::addColumn<int>("tornTo");       // the record cut to this many bytes, as a power cut before its sync leaves it (-1: whole)
+    QTest::addColumn<int>("keptHidden");   // old versions the update said it kept under hidden names
+    QTest::addColumn<bool>("endsNew");     // else all old
+    QTest::addColumn<QString>("said");     // the start's line
+
+    const QString back = "^took back out an update that was cut short: %1 files in .*/target$";
+    const QString finished = "^finished an update that was cut short: 5 files in .*/target$";
+    const Faults none;
+    const Faults noLinks{ { F::KeepOld, ".", 1, 0, EPERM, false } };
+    const FaultyDisk::Fault bFails{ F::Replace, "/sub/b\\.txt$", 1, 2, EIO, false };
+    QTest::newRow("before the record") << none << int(F::WriteOwn) << "" << 1 << -1 << 0 << false << "^$";
+    QTest::newRow("the record torn") << none << int(F::KeepOld) << "" << 1 << 60 << 0 << false
+        << "^an update was cut short before anything went in: .*/target; its unfinished record removed$";
+    QTest::newRow("before the second names") << none << int(F::KeepOld) << "" << 1 << -1 << 0 << false << back.arg(0);
+    QTest::newRow("among the second names") << none << int(F::KeepOld) << "" << 2 << -1 << 0 << false << back.arg(0);
+    QTest::newRow("before the copies go in") << none << int(F::Replace) << "" << 1 << -1 << 0 << false << back.arg(0);
+    QTest::newRow("among the copies going in") << none << int(F::Replace) << "/sub/" << 2 << -1 << 0 << false
+        << back.arg("[1-4]");
+    QTest::newRow("a file moved aside, before its new one goes in") << noLinks << int(F::Replace) << "/a\\.txt$" << 1
+        << -1 << 0 << false << back.arg("[1-4]");
+    QTest::newRow("before the directories sync") << none << int(F::SyncDirectory) << "" << 2 << -1 << 0 << false
+        << back.arg(4);
+    QTest::newRow("before the check file goes in") << none << int(F::Replace) << "/app\\.exe$" << 1 << -1 << 0
+        << false << back.arg(4);
+    QTest::newRow("the check file moved aside, before its new one goes in")
+        << Faults{ { F::Replace, "/app\\.exe$", 1, 1, EACCES, false } } << int(F::Replace) << "/app\\.exe$" << 2
+        << -1 << 0 << false << back.arg(4);
+    QTest::newRow("right after the check file went in") << none << int(F::SyncDirectory) << "/target$" << 3 << -1
+        << 0 << true << finished;
+    QTest::newRow("among the second names going") << none << int(F::Remove) << "/\\.~qv" << 2 << -1 << 0 << true
+        << finished;
+    QTest::newRow("before the record goes") << none << int(F::Remove) << "commit$" << 1 << -1 << 0 << true << finished;
+    QTest::newRow("the check file's directory not synced") << Faults{ { F::SyncDirectory, "/target$", 3, 1, EIO, false } }
+        << -1 << "" << 0 << -1 << 0 << true << finished;
+    QTest::newRow("the check file moved aside cannot be put back") << Faults{ { F::Replace, "/app\\.exe$", 1, 0, EIO, false } }
+        << -1 << "" << 0 << -1 << 1 << false << back.arg(0);
+    QTest::newRow("an old version cannot be put back")
+        << Faults{ bFails, { F::Replace, "/a\\.txt$", 2, 0, EIO, false }, { F::MoveAside, "/a\\.txt$", 1, 0, EIO, false } }
+        << -1 << "" << 0 << -1 << 1 << false << back.arg(1);
+    QTest::newRow("a new file cannot be taken back out") << Faults{ bFails, { F::Remove, "/sub/c\\.txt$", 1, 0, EACCES, false } }
+        << -1 << "" << 0 << -1 << 0 << false << back.arg(1);
+}
+
+void CommitTest::cutShort()
+{
+    QFETCH(Faults, faults);
+    QFETCH(int, killedAt);
+    QFETCH(QString, path);
+    QFETCH(int, nth);
+    QFETCH(int, tornTo);
+    QFETCH(int, keptHidden);
+    QFETCH(bool, endsNew);
+    QFETCH(QString, said);
+
+    FaultyDisk disk;
+    for (const FaultyDisk::Fault &fault : faults)
+        disk.fail(fault);
+    if (killedAt >= 0)
+        disk.killAt(F::Call(killedAt), path, nth);
+    const Report quiet([](const QString &) {});
+    MirrorOptions options = checkingFile("app.exe");
+    options.disk = &disk;
+    options.report = &quiet;
+    MirrorSummary summary;
+    mirrorDirectory(master, target, options, &summary);
+    if (killedAt < 0) // a killed run says nothing more
+        QCOMPARE(summary.keptHidden, keptHidden);
+    QFile record(target + "/" + CommitRecord::fileName);
+    if (tornTo >= 0)
+        QVERIFY(record.resize(tornTo));
+
+    QStringList lines;
+    const Report report([&lines](const QString &line) { lines << line; });
+    const Recovery::Outcome outcome = Recovery(target, SystemDisk::instance(), report).run();
+    for (const QString &file : files) {
+        const QByteArray old = file == "sub/c.txt" ? "<unreadable>" : "old " + file.toUtf8();
+        QCOMPARE(readFile(target + "/" + file), endsNew ? "new " + file.toUtf8() + ", longer" : old);
+    }
+    // A run killed before its record keeps its copies for the next update to remove.
+    if (killedAt != int(F::WriteOwn) && tornTo < 0)
+        QCOMPARE(partialCopiesIn(target), QStringList());
+    QVERIFY(!record.exists());
+    QVERIFY(outcome.settled);
+    QVERIFY2(QRegularExpression(said).match(outcome.line).hasMatch(), qPrintable(outcome.line + "\n" + lines.join('\n')));
 }
 
 QTEST_GUILESS_MAIN(CommitTest)

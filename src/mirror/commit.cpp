@@ -1,6 +1,7 @@
 #include "mirror/commit.h"
 
 #include "mirror/busyretry.h"
+#include "mirror/commitrecord.h"
 #include "mirror/disk.h"
 #include "mirror/progressline.h"
 #include "mirror/report.h"
@@ -19,12 +20,15 @@ const int mostAtOnce = 512;
 
 } // namespace
 
-Commit::Commit(Disk &disk, TemporaryNames &names, const Report &report, ProgressLine &progress)
-    : disk(disk), names(names), report(report), progress(progress)
+Commit::Commit(const QString &target, Disk &disk, TemporaryNames &names, const Report &report,
+               ProgressLine &progress)
+    : targetDir(target), recordPath(target + QLatin1Char('/') + QLatin1String(CommitRecord::fileName)), disk(disk),
+      names(names), report(report), progress(progress)
 {
 }
 
-Commit::Result Commit::run(StagedFiles &tree, StagedFiles &checkFile, const QSet<QString> &grown)
+Commit::Result Commit::run(StagedFiles &tree, StagedFiles &checkFile, const QSet<QString> &grown,
+                           const QStringList &made)
 {
     result = Result();
     this->tree = &tree;
@@ -32,6 +36,14 @@ Commit::Result Commit::run(StagedFiles &tree, StagedFiles &checkFile, const QSet
     placing.clear();
     for (int i = 0; i < tree.size(); ++i)
         placing.emplace_back(i);
+    firstKept = names.take(tree.size());
+    checkAside = names.take();
+    if (!writeRecord(made)) { // without it, a kill could leave what no start settles
+        tree.discard();
+        checkFile.discard();
+        result.stayedIn = -1;
+        return result;
+    }
     keepOldVersions();
     QSet<QString> changed = grown;
     bool complete = putIn();
@@ -59,6 +71,9 @@ Commit::Result Commit::run(StagedFiles &tree, StagedFiles &checkFile, const QSet
     result.complete = complete;
     // Until the check file is known to be on disk, the old versions stay.
     settle(complete && !result.checkFileDurable);
+    // What is left unsettled, the next start settles from the record.
+    if (complete ? result.checkFileDurable : result.stayedIn == 0 && result.keptHidden == 0)
+        disk.removeFile(recordPath);
     if (checkFileStaged && (placing.empty() || placing.back().file != tree.size()))
         checkFile.discard(); // never tried
     tree.clear();
@@ -91,10 +106,48 @@ QString Commit::kept(const Placing &place) const
     return names.at(directoryOf(place), firstKept + quint64(place.file));
 }
 
+// What recovery needs to tell old from new, on disk before the first step.
+bool Commit::writeRecord(const QStringList &made)
+{
+    CommitRecord record;
+    record.prefix = names.prefixText();
+    const int top = targetDir.size() + 1;
+    for (const QString &directory : made) {
+        if (directory.startsWith(targetDir + QLatin1Char('/')))
+            record.made << directory.mid(top);
+    }
+    record.files.resize(tree->size());
+    CommitRecord::File *files = record.files.data();
+    for (int i = 0; i < tree->size(); ++i) {
+        const StagedFiles::File &staged = tree->at(i);
+        CommitRecord::File *file = files + i;
+        *file = CommitRecord::File{ tree->targetOf(i).mid(top), staged.temporary, firstKept + quint64(i),
+                                    staged.replacing, Identity(0, 0), staged.size, staged.mtimeNs, staged.mode };
+        if (staged.replacing)
+            workers.runBounded([this, file] { file->old = disk.identity(targetDir + QLatin1Char('/') + file->path); },
+                               mostAtOnce);
+    }
+    if (checkFile->size() > 0) {
+        const StagedFiles::File &staged = checkFile->at(0);
+        const QString installed = checkFile->targetOf(0);
+        const FileEntry old = disk.fileEntry(installed);
+        record.hasCheck = true;
+        record.checkOldSize = old.error.failed() ? -1 : old.size;
+        record.check = CommitRecord::File{ installed.mid(top), staged.temporary, checkAside, staged.replacing,
+                                           disk.identity(installed), staged.size, staged.mtimeNs, staged.mode };
+    }
+    workers.wait();
+    FileError error = disk.writeOwnFile(recordPath, record.toText());
+    if (!error.failed())
+        error = disk.syncDirectory(targetDir);
+    if (error.failed())
+        failure("cannot update", recordPath, error);
+    return !error.failed();
+}
+
 // Every old file a second name, side by side.
 void Commit::keepOldVersions()
 {
-    firstKept = names.take(tree->size());
     for (Placing &place : placing) {
         if (!tree->at(place.file).replacing)
             continue;
@@ -149,7 +202,8 @@ FileError Commit::putInPlace(Placing *place, const QString &from, BusyRetry &ret
     const FileError error = retry.run([&] {
         FileError done = disk.replaceFile(from, target);
         if (done.failed() && place->aside() == Placing::none && disk.fileEntry(target).isFile) {
-            const quint64 aside = names.take();
+            // The check file's name is in the record: a start after a kill puts it back.
+            const quint64 aside = place->file == tree->size() ? checkAside : names.take();
             if (!disk.moveAside(target, names.at(directory, aside)).failed()) {
                 place->setAside(qint64(aside));
                 done = disk.replaceFile(from, target);
@@ -174,6 +228,7 @@ FileError Commit::putInPlace(Placing *place, const QString &from, BusyRetry &ret
             place->setLine(QStringLiteral("cannot put back %1: %2; its old version is kept as %3")
                                .arg(shownPath(target), back.words(), shownPath(aside)));
             place->setAside(Placing::none); // it stays
+            place->setKeepKept();
         }
     }
     return error;
@@ -194,7 +249,10 @@ bool Commit::syncDirectories(const QSet<QString> &directories)
     for (Synced &one : synced) {
         Synced *work = &one;
         Disk *files = &disk;
-        workers.run([work, files] { work->error = files->syncDirectory(work->directory); });
+        if (synced.size() == 1) // the check file's: no thread needed
+            work->error = files->syncDirectory(work->directory);
+        else
+            workers.run([work, files] { work->error = files->syncDirectory(work->directory); });
     }
     workers.wait();
     bool all = true;
@@ -248,8 +306,10 @@ void Commit::takeBackOut()
         }, mostAtOnce);
     }
     workers.wait();
-    for (const Placing &place : placing)
+    for (const Placing &place : placing) {
         result.stayedIn += place.in ? 1 : 0;
+        result.keptHidden += place.keepKept() ? 1 : 0;
+    }
     sayLines();
 }
 

@@ -8,6 +8,7 @@
 
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <deque>
 #include <memory>
@@ -27,7 +28,9 @@ class TemporaryNames;
 // went in is taken back out (its old version put back from its second name,
 // a new file removed); the second names go only once their files are
 // settled, and one that could not be put back stays, with a line that
-// names it.
+// names it. Before its first step it writes down what it is about to do
+// (commitrecord.h), and removes that record once every name is settled:
+// a start after a kill finishes the commit from it (recovery.h).
 class Commit
 {
 public:
@@ -37,14 +40,15 @@ public:
         bool checkFileDurable = true; // its directory synced
         int placed = 0;              // files that went in (complete only)
         qint64 bytes = 0;
-        int stayedIn = 0;            // new files that stayed in after all
+        int stayedIn = 0;            // new files that stayed in after all (-1: none began to go in)
+        int keptHidden = 0;          // old versions not put back, kept under hidden names
         int failures = 0;
     };
 
-    Commit(Disk &disk, TemporaryNames &names, const Report &report, ProgressLine &progress);
+    Commit(const QString &target, Disk &disk, TemporaryNames &names, const Report &report, ProgressLine &progress);
     // tree: the staged copies; checkFile: the check file's, if any;
-    // grown: directories that got new subdirectories.
-    Result run(StagedFiles &tree, StagedFiles &checkFile, const QSet<QString> &grown);
+    // grown: directories that got new subdirectories; made: those the run made.
+    Result run(StagedFiles &tree, StagedFiles &checkFile, const QSet<QString> &grown, const QStringList &made);
 
 private:
     // One staged copy on its way in, and where its old version is meanwhile.
@@ -88,6 +92,7 @@ private:
         }
     };
 
+    bool writeRecord(const QStringList &made);
     void keepOldVersions();
     bool putIn();
     FileError putInPlace(Placing *place, const QString &from, BusyRetry &retry);
@@ -101,6 +106,8 @@ private:
     QString kept(const Placing &place) const;
     void failure(const char *what, const QString &path, const FileError &reason);
 
+    const QString targetDir;
+    const QString recordPath;
     Disk &disk;
     TemporaryNames &names;
     const Report &report;
@@ -109,6 +116,7 @@ private:
     const StagedFiles *tree = nullptr;
     const StagedFiles *checkFile = nullptr;
     quint64 firstKept = 0; // the second names' numbers, one for each file of the tree
+    quint64 checkAside = 0; // the name the check file is moved aside to, if need be
     // Grows in small blocks that never move (the workers hold places), made
     // from what the copies' batches let go of.
     std::deque<Placing> placing;

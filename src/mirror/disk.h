@@ -116,6 +116,12 @@ public:
     // none, so that no name of an installed file ever has to lose the
     // attribute to go.
     virtual FileError keepOld(const QString &path, const QString &kept) = 0;
+
+    // A small file of the starter's own, written whole in place of any of
+    // that name, hidden (on Windows by its attribute too) and on disk, but
+    // for its directory's entry, when this returns.
+    virtual FileError writeOwnFile(const QString &path, const QByteArray &contents) = 0;
+    virtual FileError readOwnFile(const QString &path, QByteArray *contents) = 0;
 };
 
 class SystemDisk : public Disk
@@ -140,6 +146,8 @@ public:
     FileError moveAside(const QString &path, const QString &aside) override;
     FileError removeFile(const QString &path) override;
     FileError keepOld(const QString &path, const QString &kept) override;
+    FileError writeOwnFile(const QString &path, const QByteArray &contents) override;
+    FileError readOwnFile(const QString &path, QByteArray *contents) override;
 };
 
 #endif

@@ -187,3 +187,41 @@ FileError SystemDisk::removeFile(const QString &path)
 {
     return result(unlink(encoded(path).constData()) == 0);
 }
+
+FileError SystemDisk::writeOwnFile(const QString &path, const QByteArray &contents)
+{
+    const int fd = open(encoded(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return FileError::last();
+    for (qint64 done = 0; done < contents.size();) {
+        const ssize_t written = write(fd, contents.constData() + done, size_t(contents.size() - done));
+        if (written < 0 && errno != EINTR) {
+            const FileError error = FileError::last();
+            close(fd);
+            return error;
+        }
+        done += qMax(ssize_t(0), written);
+    }
+    const FileError error = result(fsync(fd) == 0);
+    return close(fd) != 0 && !error.failed() ? FileError::last() : error;
+}
+
+FileError SystemDisk::readOwnFile(const QString &path, QByteArray *contents)
+{
+    const int fd = open(encoded(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return FileError::last();
+    contents->clear();
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            const FileError error = result(got == 0);
+            close(fd);
+            return error;
+        }
+        contents->append(buffer, int(got));
+    }
+}

@@ -202,3 +202,35 @@ FileError SystemDisk::removeFile(const QString &path)
     }
     return failed;
 }
+
+FileError SystemDisk::writeOwnFile(const QString &path, const QByteArray &contents)
+{
+    const HANDLE file = CreateFileW(longPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return FileError::last();
+    DWORD written = 0;
+    bool done = true;
+    for (qint64 at = 0; done && at < contents.size(); at += written)
+        done = WriteFile(file, contents.constData() + at, DWORD(contents.size() - at), &written, nullptr) && written;
+    const FileError error = result(done && FlushFileBuffers(file));
+    CloseHandle(file);
+    return error;
+}
+
+FileError SystemDisk::readOwnFile(const QString &path, QByteArray *contents)
+{
+    const HANDLE file = CreateFileW(longPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return FileError::last();
+    contents->clear();
+    char buffer[65536];
+    DWORD got = 0;
+    bool done;
+    while ((done = ReadFile(file, buffer, sizeof buffer, &got, nullptr)) && got > 0)
+        contents->append(buffer, int(got));
+    const FileError error = result(done);
+    CloseHandle(file);
+    return error;
+}

@@ -2,6 +2,7 @@
 
 #include "mirror/busyretry.h"
 #include "mirror/commit.h"
+#include "mirror/commitrecord.h"
 #include "mirror/comparison.h"
 #include "mirror/disk.h"
 #include "mirror/plan.h"
@@ -206,13 +207,17 @@ private:
     // All copies into place, on disk, then the check file: all or nothing.
     MirrorSummary::Ending placeEverything(MirrorSummary *summary)
     {
-        Commit commit(disk, names, report, progress);
-        const Commit::Result done = commit.run(tree, last, grown);
+        Commit commit(target, disk, names, report, progress);
+        QStringList madePaths;
+        for (const auto &directory : made)
+            madePaths << directory.first;
+        const Commit::Result done = commit.run(tree, last, grown, madePaths);
         commitFailures = done.failures;
         summary->copied = done.placed;
         summary->bytes = done.bytes;
         if (!done.complete) {
             summary->stayedIn = done.stayedIn;
+            summary->keptHidden = done.keptHidden;
             return MirrorSummary::Incomplete;
         }
         if (checkFileOwn)
@@ -233,7 +238,7 @@ private:
     Stage stage;
     Stage lastStage;
     QSet<QString> grown;
-    QVector<QPair<QString, Plan::Identity>> made; // directories, in the order they were made
+    QVector<QPair<QString, Identity>> made; // directories, in the order they were made
     QString checkMaster;
     QByteArray look, previousLook;
     qint64 newest = 0;
@@ -251,7 +256,9 @@ int mirrorDirectory(const QString &master, const QString &target, const MirrorOp
     if (!QFileInfo(master).isDir())
         return 0;
     const Report standardError;
-    Update update(master, target, options, options.report ? *options.report : standardError);
+    MirrorOptions own = options; // the commit's record is the target's own, never the master's
+    own.ownFiles << QLatin1String(CommitRecord::fileName);
+    Update update(master, target, own, options.report ? *options.report : standardError);
     int failures = 0;
     const MirrorSummary done = update.run(&failures);
     if (summary)

@@ -23,6 +23,9 @@ struct MirrorSummary
     // Incomplete only: -1 where nothing had begun to go in; else how many
     // new files stayed in (0: all were taken back out).
     int stayedIn = -1;
+    // Incomplete only: old versions that could not be put back, kept under
+    // hidden names for the next start to put back.
+    int keptHidden = 0;
 };
 
 // Brings the target tree up to date with the master tree: every file of the

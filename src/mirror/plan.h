@@ -59,7 +59,6 @@ class Plan
 {
 public:
     using Each = std::function<void(const DirectoryPlan &)>;
-    using Identity = QPair<quint64, quint64>; // as fileops::identity tells it
     Plan(const MirrorOptions &options, Disk &disk, TemporaryNames &names, const Comparison &comparison,
          const StagedFiles &staged);
     void run(const QString &master, const QString &target, const Each &each);

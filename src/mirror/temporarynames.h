@@ -11,6 +11,8 @@ class TemporaryNames
 {
 public:
     TemporaryNames();
+    // Another run's names, by its prefix.
+    explicit TemporaryNames(const QString &prefix) : prefix(prefix) {}
     QString in(const QString &directory) { return at(directory, take()); }
     // A name's number, and the name it stands for: a long list of waiting
     // copies keeps the number alone.
@@ -19,6 +21,7 @@ public:
     QString at(const QString &directory, quint64 number) const;
     static bool isTemporary(const QString &name);
     bool isOurs(const QString &name) const;
+    QString prefixText() const { return prefix; }
 
 private:
     QString prefix;
