@@ -76,10 +76,31 @@ void release(QFile &file)
     UnlockFileEx(handleOf(file), 0, 1, 0, &at);
 }
 
-bool rename(const QString &path, const QString &to)
+FileError rename(const QString &path, const QString &to)
 {
     // Fails while a program holds either file without sharing its deletion.
-    return MoveFileExW(longPath(path).c_str(), longPath(to).c_str(), MOVEFILE_REPLACE_EXISTING);
+    return MoveFileExW(longPath(path).c_str(), longPath(to).c_str(), MOVEFILE_REPLACE_EXISTING)
+               ? FileError()
+               : FileError::last();
+}
+
+bool endsLine(QFile &file)
+{
+    LARGE_INTEGER size;
+    char last = '\n';
+    DWORD read = 0;
+    if (GetFileSizeEx(handleOf(file), &size) && size.QuadPart > 0) {
+        OVERLAPPED at = {};
+        at.Offset = DWORD(size.QuadPart - 1);
+        at.OffsetHigh = DWORD((size.QuadPart - 1) >> 32);
+        ReadFile(handleOf(file), &last, 1, &read, &at); // where it may not be read, as if whole
+    }
+    return last == '\n';
+}
+
+bool cut(QFile &)
+{
+    return false; // opened for appending alone
 }
 
 } // namespace appendfile

@@ -180,7 +180,8 @@ void update(const StarterSettings &settings, QFileInfo &masterCheck, QFileInfo &
     }
     MirrorOptions options;
     options.checkFile = settings.checkFile;
-    options.ownFiles << QLatin1String(UpdateLog::fileName) << QLatin1String(UpdateLog::previousFileName);
+    options.ownFiles << QLatin1String(UpdateLog::fileName) << QLatin1String(UpdateLog::previousFileName)
+                     << QLatin1String(UpdateLog::spareFileName);
     options.report = &report;
     QElapsedTimer timer;
     timer.start();

@@ -1,11 +1,13 @@
 #include "updatelog.h"
 
 #include "appendfile.h"
+#include "mirror/report.h"
 
 #include <QDateTime>
 
 const char UpdateLog::fileName[] = "quorvane-starter.log";
 const char UpdateLog::previousFileName[] = "quorvane-starter.log.1";
+const char UpdateLog::spareFileName[] = "quorvane-starter.log.2";
 
 namespace {
 
@@ -34,6 +36,8 @@ UpdateLog::UpdateLog(const QString &path)
 {
     if (reopen() && file.size() > maxBytes - 64 * 1024) // room for this run's lines
         rotate();
+    if (!rotated.isEmpty())
+        write(rotated);
 }
 
 // Unbuffered: each line is one append, whole even when two starters write.
@@ -57,11 +61,28 @@ void UpdateLog::rotate()
         // A viewer that keeps the file from being renamed (Windows) puts
         // this off to a later start.
         if (appendfile::namesOpenFile(file, path) && file.size() > maxBytes - 64 * 1024)
-            appendfile::rename(path, path.left(path.lastIndexOf(QLatin1Char('/')) + 1)
-                                              + QLatin1String(previousFileName));
+            renameFull();
     }
     if (!appendfile::namesOpenFile(file, path))
         reopen();
+}
+
+// The full log out of the way: under its previous name, else under a spare
+// one, else emptied, so that it never grows past its bound.
+void UpdateLog::renameFull()
+{
+    const QString directory = path.left(path.lastIndexOf(QLatin1Char('/')) + 1);
+    const FileError error = appendfile::rename(path, directory + QLatin1String(previousFileName));
+    if (!error.failed())
+        return;
+    const QString why = QStringLiteral("cannot rename the log to %1: %2")
+                            .arg(shownPath(directory + QLatin1String(previousFileName)), error.words());
+    if (!appendfile::rename(path, directory + QLatin1String(spareFileName)).failed())
+        rotated = why + QStringLiteral("; renamed it to %1 instead").arg(QLatin1String(spareFileName));
+    else if (appendfile::cut(file))
+        rotated = why + QStringLiteral("; cut it instead");
+    else
+        rotated = why + QStringLiteral("; the next start tries again");
 }
 
 void UpdateLog::write(const QString &line)
@@ -72,5 +93,7 @@ void UpdateLog::write(const QString &line)
         return;
     const QDateTime now = QDateTime::currentDateTime();
     const QString stamp = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
-    file.write((stamp + QLatin1Char(' ') + line + QLatin1Char('\n')).toUtf8());
+    // A line cut short (a full disk) is ended first, whoever wrote it.
+    const QString start = appendfile::endsLine(file) ? QString() : QStringLiteral("\n");
+    file.write((start + stamp + QLatin1Char(' ') + line + QLatin1Char('\n')).toUtf8());
 }

@@ -1,6 +1,7 @@
 // The update log in the installation: what each update leaves in it, and
 // where it is never written.
 #include "testsupport.h"
+#include "updatelog.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -10,7 +11,9 @@
 #include <QTest>
 #include <QThread>
 
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +25,7 @@ class UpdateLogTest : public StarterFixture
 private slots:
     void updateLog_data();
     void updateLog();
+    void lineCutShort();
 };
 
 void UpdateLogTest::updateLog_data()
@@ -48,6 +52,12 @@ void UpdateLogTest::updateLog_data()
         << QStringList{first, first, "%E", "update complete: %S files, %S MB in %S s"};
     QTest::newRow("a log grown past a megabyte") << "long log" << QStringList{first, complete};
     QTest::newRow("a log of 5 GB, sparse") << "huge log" << QStringList{first, complete};
+    // Within its bound all the same, and saying once what it did instead.
+    const QString cannot = "cannot rename the log to %T/quorvane-starter.log.1: Is a directory; ";
+    QTest::newRow("a log grown past a megabyte, its previous name taken by a directory") << "long log, spare"
+        << QStringList{cannot + "renamed it to quorvane-starter.log.2 instead", first, complete};
+    QTest::newRow("a log grown past a megabyte, no name for it free") << "long log, cut"
+        << QStringList{cannot + "cut it instead", first, complete};
     // Rotated by another starter while this one waits for the lock: the rest goes to the new log.
     QTest::newRow("a log rotated meanwhile") << "rotated"
         << QStringList{"waited %S s for another starter's update", complete};
@@ -100,10 +110,17 @@ void UpdateLogTest::updateLog()
         writeFile(master + "/lib/zbig.dat", QByteArray(2 * 1024 * 1024, 'b'));
         writeFile(master + "/zz/late.txt", "late");
         QVERIFY(start({}, false, {"prlimit", "--fsize=1048576"}).status != 0);
-    } else if (situation.endsWith("long log") || situation == "huge log") {
+    } else if (situation.contains("long log") || situation == "huge log") {
+        if (situation.endsWith("cut") && onWindows())
+            QSKIP("a log opened for appending alone is never cut on Windows");
         for (int i = 0; oldLog.size() < (situation == "huge log" ? 8000 : 2 * 1024 * 1024); ++i)
             oldLog += QByteArray::number(i) + " an earlier line of the log, long enough to fill it soon\n";
-        writeFile(log + ".1", "the log before\n"); // gives way to the one rotated now
+        if (situation.contains(", "))
+            makeDirs(log + ".1/in the way");
+        else
+            writeFile(log + ".1", "the log before\n"); // gives way to the one rotated now
+        if (situation.endsWith("cut"))
+            makeDirs(log + ".2/in the way");
         QFile file(log);
         QVERIFY(file.open(QIODevice::WriteOnly));
         if (situation == "huge log") // nothing but its last lines on the disk
@@ -161,8 +178,8 @@ void UpdateLogTest::updateLog()
         QVERIFY2(!text.contains("\n") || text.contains("\r\n"), "lines end in CR LF on Windows");
         text.replace("\r\n", "\n");
     }
-    if (situation.endsWith("log") && oldLog.size() > 0) { // renamed whole, the new lines in a new log
-        QFile previous(log + ".1");
+    if (situation.contains("log") && oldLog.size() > 0 && !situation.endsWith("cut")) { // renamed whole
+        QFile previous(log + (situation.endsWith("spare") ? ".2" : ".1"));
         QVERIFY(previous.open(QIODevice::ReadOnly));
         QCOMPARE(previous.size(), oldLog.size() + (situation == "huge log" ? Q_INT64_C(5) << 30 : 0));
         QVERIFY(previous.seek(previous.size() - oldLog.size()));
@@ -194,6 +211,31 @@ void UpdateLogTest::updateLog()
     QCOMPARE(current.out, failsAgain ? syncing : synced);
     if (!failsAgain)
         QCOMPARE(readFile(log).replace("\r\n", "\n"), text);
+}
+
+// A write cut short (here by the file size limit, as by a full disk) leaves
+// part of a line: the next line, whoever writes it, begins on a line of its
+// own.
+void UpdateLogTest::lineCutShort()
+{
+    const QString path = dir->path() + "/quorvane-starter.log";
+    UpdateLog log(path);
+    log.write("a whole line");
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit before = limit;
+    limit.rlim_cur = rlim_t(QFileInfo(path).size() + 40);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    log.write("a line that the disk has no room for: " + QString(200, 'x'));
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &before), 0);
+    log.write("the next line");
+    UpdateLog(path).write("another starter's line");
+    const QStringList lines = QString::fromUtf8(readFile(path)).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 4);
+    QVERIFY(!lines[1].contains("the next line"));
+    for (const QString &line : {lines[0], lines[2], lines[3]})
+        QVERIFY2(logStamp.match(line).hasMatch(), qPrintable(line));
 }
 
 QTEST_GUILESS_MAIN(UpdateLogTest)

@@ -123,7 +123,7 @@ int Recovery::takeBackOut()
         directories << pathOf(file).section(QLatin1Char('/'), 0, -2);
     for (const QString &directory : directories) { // the put-backs on disk before the second names go
         const FileError error = disk.syncDirectory(directory);
-        if (error.failed()) {
+        if (error.failed() && error.kind() != FileError::Gone) { // (one the run made may be gone already)
             report.failure("cannot update", directory, error);
             settled = false;
         }
