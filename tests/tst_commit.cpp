@@ -98,7 +98,9 @@ void CommitTest::oneStepFails_data()
     QTest::newRow("an old file cannot be moved aside")
         << Faults{ { F::KeepOld, ".", 1, 0, EPERM, false }, { F::MoveAside, "/a\\.txt$", 1, 0, EACCES, false } }
         << QStringList() << QStringList() << int(MirrorSummary::Incomplete) << 0
-        << "^quorvane-starter: cannot update .*/a\\.txt: Permission denied$" << false << int(F::AsTheMachineSays);
+        << "^quorvane-starter: cannot update .*/a\\.txt: Permission denied\nquorvane-starter: this user may not replace "
+           "some files of .* a shared installation needs every user who starts it allowed to replace and remove its "
+           "files; the next start tries again$" << false << int(F::AsTheMachineSays);
     QTest::newRow("a rename held for a moment")
         << Faults{ { F::Replace, b, 1, 2, EBUSY, true }, { F::MoveAside, b, 1, 0, EIO, false } } << all
         << QStringList() << int(MirrorSummary::Complete) << -1 << "^$" << false << int(F::AsTheMachineSays);

@@ -59,11 +59,20 @@ void FailuresTest::updateThatCannotComplete_data()
         << false << "cannot update %T/lib/core.dll: No space left on device\n" << "";
     QTest::newRow("immutable target file") << "" << 0 << true << "" << 0 << QStringList() << false
         << "cannot update %T/lib/core.dll: Operation not permitted\n"
-        << "cannot update %T/lib/core.dll: Access denied. (tried again for 5 s)\n";
+           "quorvane-starter: this user may not replace some files of %T (another user's, or protected): a shared "
+           "installation needs every user who starts it allowed to replace and remove its files; the next start tries "
+           "again\n"
+        << "cannot update %T/lib/core.dll: Access denied. (tried again for 5 s)\n"
+           "quorvane-starter: this user may not replace some files of %T (another user's, or protected): a shared "
+           "installation needs every user who starts it allowed to replace and remove its files; the next start tries "
+           "again\n";
     // Linux's protected hard links give no second name to a file of
     // another user: each old file is moved aside instead, and put back.
     QTest::newRow("immutable among root's files, updated by nobody") << "" << 0 << true << "%T" << 0755
-        << QStringList() << true << "cannot update %T/lib/core.dll: Operation not permitted\n" << "";
+        << QStringList() << true << "cannot update %T/lib/core.dll: Operation not permitted\n"
+           "quorvane-starter: this user may not replace some files of %T (another user's, or protected): a shared "
+           "installation needs every user who starts it allowed to replace and remove its files; the next start tries "
+           "again\n" << "";
     QTest::newRow("read-only target directory") << "" << 0 << false << "%T/lib" << 0505 << QStringList() << false
         << "cannot update %T/lib/core.dll: Permission denied\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: Permission denied\n"
@@ -72,11 +81,13 @@ void FailuresTest::updateThatCannotComplete_data()
            "quorvane-starter: cannot create directory %T/lib/plugins: Access denied.\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: Path not found.\n";
     QTest::newRow("no inode left") << "nr_inodes=5" << 0 << false << "" << 0 << QStringList() << false
-        << "cannot make the lock %T/.quorvane-starter.lock, updating without it\n"
+        << "cannot use the lock %T/.quorvane-starter.lock: No space left on device; the target directory's lock alone "
+           "keeps other starters out\n"
            "quorvane-starter: cannot update %T/lib/core.dll: No space left on device\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: No space left on device\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: No such file or directory\n"
-        << "cannot make the lock %T/.quorvane-starter.lock, updating without it\n"
+        << "cannot use the lock %T/.quorvane-starter.lock: Disk full.; the target directory's lock alone keeps other "
+           "starters out\n"
            "quorvane-starter: cannot update %T/lib/core.dll: Disk full.\n"
            "quorvane-starter: cannot create directory %T/lib/plugins: Disk full.\n"
            "quorvane-starter: cannot update %T/lib/plugins/p.dll: Path not found.\n";

@@ -106,6 +106,9 @@ private:
     QString kept(const Placing &place) const;
     void failure(const char *what, const QString &path, const FileError &reason);
 
+    // Calls under way at once: a whole tree's would otherwise queue at once.
+    static const int mostAtOnce = 512;
+
     const QString targetDir;
     const QString recordPath;
     Disk &disk;
@@ -121,6 +124,7 @@ private:
     // from what the copies' batches let go of.
     std::deque<Placing> placing;
     Result result;
+    bool refused = false; // a step was refused this user's rights
 };
 
 #endif
