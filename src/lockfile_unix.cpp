@@ -138,20 +138,21 @@ LockResult whyNot(const QByteArray &name, int why)
 
 } // namespace
 
-LockResult SystemLockFiles::take(const QString &path, const LockFileInfo &seen, qintptr *handle, bool *created,
-                                 bool *readOnly, FileError *error)
+namespace {
+
+// The file judged, opened, or one made where there was none: -1 with the
+// result and its error where neither can be.
+int openJudged(const QByteArray &name, const LockFileInfo &seen, bool *created, bool *readOnly, LockResult *result,
+               FileError *error)
 {
-    const QByteArray name = encoded(path);
     *created = false;
+    *readOnly = false;
     int fd = -1;
     if (seen.kind == LockFileInfo::Missing) {
         // O_CREAT never opens another user's file here: in a sticky
         // directory the system refuses that (protected_regular).
         fd = openLock(name, O_RDWR | O_CREAT | O_EXCL);
-        if (fd < 0 && errno == EEXIST)
-            return LockResult::Changed; // made by another starter meanwhile
         *created = fd >= 0;
-        *readOnly = false;
         if (fd >= 0)
             fchmod(fd, 0666); // every user's, whatever the umask
     } else {
@@ -160,8 +161,21 @@ LockResult SystemLockFiles::take(const QString &path, const LockFileInfo &seen, 
     if (fd < 0) {
         const int why = errno;
         *error = FileError::fromCode(why);
-        return why == ENOENT ? LockResult::Changed : whyNot(name, why);
+        *result = why == ENOENT || why == EEXIST ? LockResult::Changed : whyNot(name, why); // (made meanwhile)
     }
+    return fd;
+}
+
+} // namespace
+
+LockResult SystemLockFiles::take(const QString &path, const LockFileInfo &seen, qintptr *handle, bool *created,
+                                 bool *readOnly, FileError *error)
+{
+    const QByteArray name = encoded(path);
+    LockResult result = LockResult::Failed;
+    const int fd = openJudged(name, seen, created, readOnly, &result, error);
+    if (fd < 0)
+        return result;
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);

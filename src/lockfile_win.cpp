@@ -183,25 +183,21 @@ bool SystemLockFiles::directoryIsHeld(const QString &directory)
     return waited == WAIT_TIMEOUT;
 }
 
-LockResult SystemLockFiles::take(const QString &path, const LockFileInfo &seen, qintptr *handle, bool *created,
-                                 bool *readOnly, FileError *error)
+namespace {
+
+// The file judged, opened, or one made where there was none; invalid with
+// the result and its error where neither can be. Opened without sharing its
+// deletion: while any starter has it open, nobody removes it or puts
+// another file in its place.
+HANDLE openJudged(const std::wstring &name, const LockFileInfo &seen, bool *created, bool *readOnly,
+                  LockResult *result, FileError *error)
 {
-    // Open without sharing its deletion: while any starter has it open,
-    // nobody removes it or puts another file in its place.
-    const std::wstring name = longPath(path);
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
     *created = false;
     *readOnly = false;
-    const DWORD attributes = GetFileAttributesW(name.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES
-        && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)))
-        return LockResult::NotFile;
     HANDLE file = INVALID_HANDLE_VALUE;
     if (seen.kind == LockFileInfo::Missing) {
         file = createForEveryone(name, share);
-        if (file == INVALID_HANDLE_VALUE && (GetLastError() == ERROR_FILE_EXISTS
-                                             || GetLastError() == ERROR_ALREADY_EXISTS))
-            return LockResult::Changed; // made by another starter meanwhile
         *created = file != INVALID_HANDLE_VALUE;
     } else {
         file = openLock(name, GENERIC_READ | GENERIC_WRITE, share);
@@ -210,18 +206,35 @@ LockResult SystemLockFiles::take(const QString &path, const LockFileInfo &seen, 
             *readOnly = file != INVALID_HANDLE_VALUE;
         }
     }
-    if (file == INVALID_HANDLE_VALUE) {
-        const DWORD why = GetLastError();
-        *error = FileError::fromCode(int(why), false);
-        // An older starter keeps its lock open sharing nothing but reading.
-        if (why == ERROR_SHARING_VIOLATION || why == ERROR_LOCK_VIOLATION)
-            return LockResult::Held;
-        if (why == ERROR_FILE_NOT_FOUND)
-            return LockResult::Changed;
-        if (why == ERROR_ACCESS_DENIED && GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES)
-            return LockResult::Unreadable;
-        return LockResult::Failed;
-    }
+    if (file != INVALID_HANDLE_VALUE)
+        return file;
+    const DWORD why = GetLastError();
+    *error = FileError::fromCode(int(why), false);
+    if (why == ERROR_SHARING_VIOLATION || why == ERROR_LOCK_VIOLATION)
+        *result = LockResult::Held; // an older starter keeps its lock open sharing nothing but reading
+    else if (why == ERROR_FILE_NOT_FOUND || why == ERROR_FILE_EXISTS || why == ERROR_ALREADY_EXISTS)
+        *result = LockResult::Changed; // (made by another starter meanwhile)
+    else if (why == ERROR_ACCESS_DENIED && GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES)
+        *result = LockResult::Unreadable;
+    else
+        *result = LockResult::Failed;
+    return file;
+}
+
+} // namespace
+
+LockResult SystemLockFiles::take(const QString &path, const LockFileInfo &seen, qintptr *handle, bool *created,
+                                 bool *readOnly, FileError *error)
+{
+    const std::wstring name = longPath(path);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES
+        && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)))
+        return LockResult::NotFile;
+    LockResult result = LockResult::Failed;
+    const HANDLE file = openJudged(name, seen, created, readOnly, &result, error);
+    if (file == INVALID_HANDLE_VALUE)
+        return result;
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info)) {
         CloseHandle(file);

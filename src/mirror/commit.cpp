@@ -44,28 +44,10 @@ Commit::Result Commit::run(StagedFiles &tree, StagedFiles &checkFile, const QSet
         changed.insert(directory);
     complete = complete && syncDirectories(changed);
     const bool checkFileStaged = checkFile.size() > 0;
-    if (complete && checkFileStaged) {
-        // One rename: it needs no second name, nothing comes after it.
-        placing.emplace_back(tree.size());
-        BusyRetry retry;
-        Placing &check = placing.back();
-        check.setError(putInPlace(&check, checkFile.temporaryOf(0), retry));
-        sayLines();
-        if (check.error().failed())
-            failure("cannot update", target(check), check.error());
-        complete = !check.error().failed();
-        result.checkFileDurable = !complete || syncDirectories(QSet<QString>() << checkFile.directoryOf(0));
-    }
-    if (!complete) {
-        takeBackOut();
-        for (const QString &directory : changed) // the put-backs on disk before the second names go
-            disk.syncDirectory(directory);
-        if (refused) // what an administrator can mend
-            report.line(QStringLiteral("this user may not replace some files of %1 (another user's, or protected): a "
-                                       "shared installation needs every user who starts it allowed to replace and "
-                                       "remove its files; the next start tries again")
-                            .arg(shownPath(targetDir)));
-    }
+    if (complete && checkFileStaged)
+        complete = putCheckFileIn();
+    if (!complete)
+        takeAllBackOut(changed);
     result.complete = complete;
     // Until the check file is known to be on disk, the old versions stay.
     settle(complete && !result.checkFileDurable);
@@ -77,6 +59,22 @@ Commit::Result Commit::run(StagedFiles &tree, StagedFiles &checkFile, const QSet
     tree.clear();
     checkFile.clear();
     return result;
+}
+
+// The check file in by one rename: it needs no second name, nothing comes
+// after it. Whether it went in.
+bool Commit::putCheckFileIn()
+{
+    placing.emplace_back(tree->size());
+    BusyRetry retry;
+    Placing &check = placing.back();
+    check.setError(putInPlace(&check, checkFile->temporaryOf(0), retry));
+    sayLines();
+    if (check.error().failed())
+        failure("cannot update", target(check), check.error());
+    const bool in = !check.error().failed();
+    result.checkFileDurable = !in || syncDirectories(QSet<QString>() << checkFile->directoryOf(0));
+    return in;
 }
 
 // A place's file: one of the tree's copies, or after them the check file.

@@ -97,6 +97,8 @@ private:
     bool putIn();
     FileError putInPlace(Placing *place, const QString &from, BusyRetry &retry);
     bool syncDirectories(const QSet<QString> &directories);
+    bool putCheckFileIn();
+    void takeAllBackOut(const QSet<QString> &changed);
     void takeBackOut();
     void settle(bool keepOldVersions);
     void sayLines();

@@ -20,6 +20,20 @@
 // - a file still in use that refuses: stays, named on a line, for a later
 //   start to settle from the commit's record.
 
+// Everything that went in out again, on disk before the second names go,
+// and what an administrator can mend said.
+void Commit::takeAllBackOut(const QSet<QString> &changed)
+{
+    takeBackOut();
+    for (const QString &directory : changed)
+        disk.syncDirectory(directory);
+    if (refused)
+        report.line(QStringLiteral("this user may not replace some files of %1 (another user's, or protected): a "
+                                   "shared installation needs every user who starts it allowed to replace and "
+                                   "remove its files; the next start tries again")
+                        .arg(shownPath(targetDir)));
+}
+
 // Every file that went in out again: its old version back from its second
 // name, a new one removed. One that cannot be keeps its second name, and a
 // line says so.

@@ -65,15 +65,6 @@ void Durability::written(WrittenCopy *copy) const
     }
 }
 
-void Durability::letGo(WrittenCopy *copy) const
-{
-    const FileError error = disk.finishCopy(&copy->outcome);
-    if (error.failed()) {
-        disk.removeFile(copy->temporary());
-        copy->outcome.error = error;
-    }
-}
-
 void Durability::makeDurable(const std::vector<WrittenCopy *> &batch, Workers &workers)
 {
     // The whole batch at once, in one journal commit, where nothing much

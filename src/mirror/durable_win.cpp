@@ -22,15 +22,6 @@ void Durability::written(WrittenCopy *copy) const
     copy->closed = true;
 }
 
-void Durability::letGo(WrittenCopy *copy) const
-{
-    const FileError error = disk.finishCopy(&copy->outcome);
-    if (error.failed()) {
-        disk.removeFile(copy->temporary());
-        copy->outcome.error = error;
-    }
-}
-
 void Durability::makeDurable(const std::vector<WrittenCopy *> &, Workers &)
 {
     // Every copy is on disk as soon as it is written.
