@@ -53,7 +53,8 @@ void UpdateLogTest::updateLog_data()
     QTest::newRow("a log grown past a megabyte") << "long log" << QStringList{first, complete};
     QTest::newRow("a log of 5 GB, sparse") << "huge log" << QStringList{first, complete};
     // Within its bound all the same, and saying once what it did instead.
-    const QString cannot = "cannot rename the log to %T/quorvane-starter.log.1: Is a directory; ";
+    const QString cannot = QString("cannot rename the log to %T%1quorvane-starter.log.1: %2; ")
+                               .arg(onWindows() ? "\\" : "/", onWindows() ? "Access denied." : "Is a directory");
     QTest::newRow("a log grown past a megabyte, its previous name taken by a directory") << "long log, spare"
         << QStringList{cannot + "renamed it to quorvane-starter.log.2 instead", first, complete};
     QTest::newRow("a log grown past a megabyte, no name for it free") << "long log, cut"

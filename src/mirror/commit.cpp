@@ -278,5 +278,5 @@ void Commit::failure(const char *what, const QString &path, const FileError &rea
     progress.erase();
     report.failure(what, path, reason);
     ++result.failures;
-    refused = refused || reason.refused();
+    refused = refused || disk.refusesThisUser(path, reason);
 }

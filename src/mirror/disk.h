@@ -122,6 +122,12 @@ public:
     // for its directory's entry, when this returns.
     virtual FileError writeOwnFile(const QString &path, const QByteArray &contents) = 0;
     virtual FileError readOwnFile(const QString &path, QByteArray *contents) = 0;
+
+    // Whether a call on the file at path failed with error because this
+    // user may not change it (another user's file in a shared target, or one
+    // protected), rather than because a program holds it: Windows answers
+    // both alike, and is asked once more, for deleting alone.
+    virtual bool refusesThisUser(const QString &path, const FileError &error) = 0;
 };
 
 class SystemDisk : public Disk
@@ -148,6 +154,7 @@ public:
     FileError keepOld(const QString &path, const QString &kept) override;
     FileError writeOwnFile(const QString &path, const QByteArray &contents) override;
     FileError readOwnFile(const QString &path, QByteArray *contents) override;
+    bool refusesThisUser(const QString &path, const FileError &error) override;
 };
 
 #endif

@@ -225,3 +225,8 @@ FileError SystemDisk::readOwnFile(const QString &path, QByteArray *contents)
         contents->append(buffer, int(got));
     }
 }
+
+bool SystemDisk::refusesThisUser(const QString &, const FileError &error)
+{
+    return error.kind() == FileError::Denied; // no program holds a file here
+}

@@ -234,3 +234,21 @@ FileError SystemDisk::readOwnFile(const QString &path, QByteArray *contents)
     CloseHandle(file);
     return error;
 }
+
+bool SystemDisk::refusesThisUser(const QString &path, const FileError &error)
+{
+    if (error.kind() == FileError::Denied)
+        return true;
+    if (DWORD(error.code()) != ERROR_ACCESS_DENIED)
+        return false;
+    // A file in use may still be opened for deleting, sharing everything; one
+    // this user may not delete may not.
+    const HANDLE file = CreateFileW(longPath(path).c_str(), DELETE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return false;
+    }
+    return GetLastError() == ERROR_ACCESS_DENIED;
+}

@@ -33,9 +33,6 @@ public:
     Kind kind() const { return errorKind; }
     int code() const { return errorCode; }
     bool failed() const { return errorKind != None; }
-    // Whether the system refused this user the right to do it (on Windows
-    // also what a file held by another program answers).
-    bool refused() const;
     bool operator==(const FileError &other) const
     {
         return errorKind == other.errorKind && errorCode == other.errorCode && triedS == other.triedS

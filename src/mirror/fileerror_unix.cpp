@@ -24,11 +24,6 @@ FileError FileError::fromCode(int code, bool)
     }
 }
 
-bool FileError::refused() const
-{
-    return errorKind == Denied;
-}
-
 FileError FileError::last(bool onFile)
 {
     return fromCode(errno, onFile);

@@ -26,11 +26,6 @@ FileError FileError::fromCode(int code, bool onFile)
     }
 }
 
-bool FileError::refused() const
-{
-    return errorKind == Denied || DWORD(errorCode) == ERROR_ACCESS_DENIED;
-}
-
 FileError FileError::last(bool onFile)
 {
     return fromCode(int(GetLastError()), onFile);
