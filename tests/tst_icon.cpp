@@ -1,6 +1,8 @@
-// The Windows executable carries one 48 x 48, 32-bit application icon.
+// The Windows executables carry one 48 x 48, 32-bit application icon; the
+// starter is a console program, the prefetch one that never gets a console.
 #include "testsupport.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -15,8 +17,12 @@ class IconTest : public QObject
 private slots:
     void header();
     void resourceScriptCompiles();
+    void windowsExecutable_data();
     void windowsExecutable();
+    void startedWithoutConsole_data();
+    void startedWithoutConsole();
 };
+
 
 void IconTest::header()
 {
@@ -60,11 +66,27 @@ void IconTest::resourceScriptCompiles()
     QVERIFY(QFileInfo(dir.path() + "/icon.o").size() > 9000); // the image went in
 }
 
-// The built .exe as Windows sees it: a console program that needs nothing but
-// Windows' own DLLs, with the icon, version and manifest resources.
+void IconTest::windowsExecutable_data()
+{
+    QTest::addColumn<QByteArray>("variable");
+    QTest::addColumn<QString>("subsystem");
+    QTest::addColumn<QString>("description");
+    // IMAGE_SUBSYSTEM_WINDOWS_CUI: its statuses and lines need a console
+    QTest::newRow("starter") << QByteArray("QUORVANE_TEST_WINE_STARTER") << "subsystem 3"
+                             << "Quorvane starter: updates the installation from the master copy, then starts Quorvane";
+    // IMAGE_SUBSYSTEM_WINDOWS_GUI: no window at a scheduled or logon start
+    QTest::newRow("prefetch") << QByteArray("QUORVANE_TEST_WINE_PREFETCH") << "subsystem 2"
+                              << "Quorvane prefetch: fetches a new release ahead of the next start, without a window";
+}
+
+// The built .exe as Windows sees it: a program of its subsystem that needs
+// nothing but Windows' own DLLs, with the icon, version and manifest resources.
 void IconTest::windowsExecutable()
 {
-    const QString exe = qEnvironmentVariable("QUORVANE_TEST_WINE_STARTER");
+    QFETCH(QByteArray, variable);
+    QFETCH(QString, subsystem);
+    QFETCH(QString, description);
+    const QString exe = qEnvironmentVariable(variable.constData());
     if (exe.isEmpty())
         QSKIP("no Windows executable under test (scripts/test windows)");
     QProcess process;
@@ -73,7 +95,7 @@ void IconTest::windowsExecutable()
     QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
     const QStringList facts = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
 
-    QVERIFY(facts.contains("subsystem 3")); // IMAGE_SUBSYSTEM_WINDOWS_CUI
+    QVERIFY2(facts.contains(subsystem), qPrintable(facts.filter("subsystem").join(' ')));
     const QStringList windowsDlls{"advapi32.dll", "api-ms-win-core-synch-l1-2-0.dll", "authz.dll",
                                   "kernel32.dll", "msvcrt.dll", "netapi32.dll", "ole32.dll", "shell32.dll",
                                   "user32.dll", "userenv.dll", "version.dll", "winmm.dll", "ws2_32.dll"};
@@ -81,11 +103,32 @@ void IconTest::windowsExecutable()
         if (fact.startsWith("import "))
             QVERIFY2(windowsDlls.contains(fact.mid(7)), qPrintable(fact)); // no Qt, no MinGW runtime
     }
-    for (const char *fact : {"resource 14 IDI_ICON1", "resource 3 1", "resource 16 1", "resource 24 1",
-                             "version ProductName=Quorvane Starter", "version FileVersion=0.1",
-                             "version FileDescription=Quorvane starter: updates the installation from the "
-                             "master copy, then starts Quorvane"})
-        QVERIFY2(facts.contains(fact), fact);
+    for (const QString &fact : {QString("resource 14 IDI_ICON1"), QString("resource 3 1"), QString("resource 16 1"),
+                                QString("resource 24 1"), QString("version ProductName=Quorvane Starter"),
+                                QString("version FileVersion=0.1"), "version FileDescription=" + description})
+        QVERIFY2(facts.contains(fact), qPrintable(fact));
+}
+
+void IconTest::startedWithoutConsole_data()
+{
+    QTest::addColumn<QByteArray>("variable");
+    QTest::addColumn<int>("status");
+    QTest::newRow("starter: a console of its own") << QByteArray("QUORVANE_TEST_WINE_STARTER") << 1;
+    QTest::newRow("prefetch: none") << QByteArray("QUORVANE_TEST_WINE_PREFETCH") << 0;
+}
+
+// Started by a program without a console, as Task Scheduler or a logon start
+// does it (tests/consolecheck-win.c): a console program gets a console of its
+// own, which shows as a window; the prefetch gets none.
+void IconTest::startedWithoutConsole()
+{
+    QFETCH(QByteArray, variable);
+    QFETCH(int, status);
+    const QString exe = qEnvironmentVariable(variable.constData());
+    if (exe.isEmpty())
+        QSKIP("no Windows executable under test (scripts/test windows)");
+    // 0 no console, 1 a console, 2 no answer
+    QCOMPARE(runWine({qEnvironmentVariable("QUORVANE_TEST_WINE_CONSOLECHECK"), exe}, QDir::tempPath()), status);
 }
 
 QTEST_GUILESS_MAIN(IconTest)
