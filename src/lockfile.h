@@ -2,11 +2,12 @@
 #define LOCKFILE_H
 
 // The calls the update lock makes: on its file, and on the lock of the
-// target directory that every starter takes first. The system's own in
-// lockfile_unix.cpp (flock on the file and on the directory) and
-// lockfile_win.cpp (LockFileEx on a byte far past the file's end; a named
-// mutex in the Global\ namespace for the directory, which guards one
-// machine only), and a test's own that makes a lock look as a row says.
+// target directory that every starter takes first. The system's own, a
+// pair of files each: lockfile_unix.cpp and lockfile_win.cpp (flock on the
+// file; LockFileEx on a byte far past its end), directorylock_unix.cpp and
+// directorylock_win.cpp (flock on the directory; a named mutex in the
+// global namespace, which guards one machine only). A test's own makes a
+// lock look as a row says.
 
 #include "mirror/fileerror.h"
 

@@ -3,7 +3,6 @@
 #include "mirror/files_win.h"
 #include "processes.h"
 
-#include <sddl.h>
 
 namespace {
 
@@ -69,53 +68,12 @@ HANDLE openLock(const std::wstring &path, DWORD access, DWORD share, DWORD dispo
 
 const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Every user of the machine may wait on it and let go of it, and read and
-// write the lock file, whoever made either (a shared installation's users,
-// on a terminal server too).
-struct ForEveryone
-{
-    explicit ForEveryone(const wchar_t *sddl)
-    {
-        attributes.nLength = sizeof attributes;
-        attributes.bInheritHandle = FALSE;
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
-                                                                  &attributes.lpSecurityDescriptor, nullptr))
-            attributes.lpSecurityDescriptor = nullptr;
-    }
-    ~ForEveryone() { LocalFree(attributes.lpSecurityDescriptor); }
-    SECURITY_ATTRIBUTES attributes;
-};
-
 HANDLE createForEveryone(const std::wstring &path, DWORD share)
 {
     // Full control for Authenticated Users, SYSTEM and Administrators.
     ForEveryone everyone(L"D:(A;;FA;;;AU)(A;;FA;;;SY)(A;;FA;;;BA)");
     return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, &everyone.attributes, CREATE_NEW,
                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-}
-
-// The directory's lock: a mutex named by the directory's volume and file
-// index, so that every path to it (a drive letter, a UNC path, a link)
-// names the same one; made where create, else only opened.
-HANDLE directoryMutex(const QString &directory, bool create)
-{
-    const HANDLE handle = CreateFileW(longPath(directory).c_str(), 0, shareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool known = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info);
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    if (!known)
-        return nullptr;
-    const std::wstring name = QStringLiteral("Global\\quorvane-starter-%1-%2")
-                                  .arg(info.dwVolumeSerialNumber, 8, 16, QLatin1Char('0'))
-                                  .arg(fileIndex(info), 16, 16, QLatin1Char('0'))
-                                  .toStdWString();
-    if (!create)
-        return OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str());
-    // SYNCHRONIZE | MUTEX_MODIFY_STATE for Authenticated Users.
-    ForEveryone everyone(L"D:(A;;0x00100001;;;AU)(A;;0x001F0001;;;SY)(A;;0x001F0001;;;BA)");
-    return CreateMutexW(&everyone.attributes, FALSE, name.c_str());
 }
 
 } // namespace
@@ -146,41 +104,6 @@ LockFileInfo SystemLockFiles::inspect(const QString &path)
     }
     CloseHandle(handle);
     return lock;
-}
-
-LockResult SystemLockFiles::takeDirectory(const QString &directory, qintptr *handle, FileError *error)
-{
-    const HANDLE mutex = directoryMutex(directory, true);
-    if (!mutex) {
-        *error = FileError::last(false);
-        return LockResult::Failed;
-    }
-    // An abandoned mutex is its holder's end, as a closed file is flock's.
-    const DWORD waited = WaitForSingleObject(mutex, 0);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-        CloseHandle(mutex);
-        return LockResult::Held;
-    }
-    *handle = qintptr(mutex);
-    return LockResult::Taken;
-}
-
-void SystemLockFiles::releaseDirectory(qintptr handle)
-{
-    ReleaseMutex(HANDLE(handle));
-    CloseHandle(HANDLE(handle));
-}
-
-bool SystemLockFiles::directoryIsHeld(const QString &directory)
-{
-    const HANDLE mutex = directoryMutex(directory, false);
-    if (!mutex)
-        return false;
-    const DWORD waited = WaitForSingleObject(mutex, 0);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
-        ReleaseMutex(mutex);
-    CloseHandle(mutex);
-    return waited == WAIT_TIMEOUT;
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <sddl.h>
 
 std::wstring longPath(const QString &path)
 {
@@ -75,4 +76,18 @@ bool sameFile(HANDLE handle, const std::wstring &path)
                       && fileIndex(open) == fileIndex(atPath);
     CloseHandle(named);
     return same;
+}
+
+ForEveryone::ForEveryone(const wchar_t *sddl)
+{
+    attributes.nLength = sizeof attributes;
+    attributes.bInheritHandle = FALSE;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &attributes.lpSecurityDescriptor,
+                                                              nullptr))
+        attributes.lpSecurityDescriptor = nullptr;
+}
+
+ForEveryone::~ForEveryone()
+{
+    LocalFree(attributes.lpSecurityDescriptor);
 }

@@ -22,4 +22,19 @@ quint64 fileIndex(const BY_HANDLE_FILE_INFORMATION &info);
 // Whether handle and path are the same file.
 bool sameFile(HANDLE handle, const std::wstring &path);
 
+// Every user of the machine may wait on it and let go of it, and read and
+// write the lock file, whoever made either (a shared installation's users,
+// on a terminal server too).
+struct ForEveryone
+{
+    // sddl: the security descriptor, in the system's string form.
+    explicit ForEveryone(const wchar_t *sddl);
+    ~ForEveryone();
+    ForEveryone(const ForEveryone &) = delete;
+    ForEveryone &operator=(const ForEveryone &) = delete;
+    SECURITY_ATTRIBUTES attributes;
+};
+
+
+
 #endif
