@@ -55,6 +55,10 @@ public:
     // file this starter made is waited on, else none is.
     virtual LockResult take(const QString &path, const LockFileInfo &seen, qintptr *handle, bool *created,
                             bool *readOnly, FileError *error) = 0;
+    // Takes the lock on a file of the starter's own that nobody judges (a
+    // prefetch's), making it where missing, never waiting: Held where
+    // another process holds it; only the file at path counts.
+    virtual LockResult takeOwn(const QString &path, qintptr *handle, FileError *error) = 0;
     // Whether any process holds the lock on the file at path now, without
     // taking it.
     virtual bool isHeld(const QString &path) = 0;
@@ -86,6 +90,7 @@ public:
     bool directoryIsHeld(const QString &directory) override;
     LockResult take(const QString &path, const LockFileInfo &seen, qintptr *handle, bool *created, bool *readOnly,
                     FileError *error) override;
+    LockResult takeOwn(const QString &path, qintptr *handle, FileError *error) override;
     bool isHeld(const QString &path) override;
     LockFileInfo read(qintptr handle) override;
     void write(qintptr handle, const QByteArray &contents) override;

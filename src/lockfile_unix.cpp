@@ -171,6 +171,29 @@ LockResult SystemLockFiles::take(const QString &path, const LockFileInfo &seen, 
     return LockResult::Taken;
 }
 
+LockResult SystemLockFiles::takeOwn(const QString &path, qintptr *handle, FileError *error)
+{
+    const QByteArray name = encoded(path);
+    const int fd = openLock(name, O_RDWR | O_CREAT);
+    if (fd < 0) {
+        *error = FileError::last();
+        return whyNot(name, errno);
+    }
+    struct stat info, named;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return LockResult::Held;
+    }
+    // A holder may have removed the file before letting go of it.
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || lstat(name.constData(), &named) != 0
+        || !sameEntry(named, info)) {
+        close(fd);
+        return LockResult::Changed;
+    }
+    *handle = fd;
+    return LockResult::Taken;
+}
+
 bool SystemLockFiles::isHeld(const QString &path)
 {
     const int fd = openLock(encoded(path), O_RDONLY);

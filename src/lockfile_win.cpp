@@ -178,6 +178,25 @@ LockResult SystemLockFiles::take(const QString &path, const LockFileInfo &seen, 
     return LockResult::Taken;
 }
 
+LockResult SystemLockFiles::takeOwn(const QString &path, qintptr *handle, FileError *error)
+{
+    // Shared for deletion, so that a click may clear the directory; a file
+    // removed meanwhile is no lock.
+    const HANDLE file = CreateFileW(longPath(path).c_str(), GENERIC_READ | GENERIC_WRITE, shareAll, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = FileError::last(false);
+        return GetLastError() == ERROR_SHARING_VIOLATION ? LockResult::Held : LockResult::Failed;
+    }
+    OVERLAPPED at = lockByte();
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        CloseHandle(file);
+        return LockResult::Held;
+    }
+    *handle = qintptr(file);
+    return LockResult::Taken;
+}
+
 bool SystemLockFiles::isHeld(const QString &path)
 {
     const std::wstring name = longPath(path);

@@ -2,6 +2,7 @@
 #include "mirror/mirrordirectory.h"
 #include "mirror/recovery.h"
 #include "mirror/report.h"
+#include "prefetch.h"
 #include "processes.h"
 #include "updatelock.h"
 #include "updatelog.h"
@@ -17,12 +18,21 @@
 #include <cstdlib>
 #include <getopt.h>
 #include <memory>
+#include <random>
 
 struct StarterSettings
 {
     QString targetDir;
     QString masterDir;
     QString checkFile;
+    // A prefetch instead of a click; the GUI-subsystem prefetch executable is nothing else.
+#ifdef QUORVANE_PREFETCH_ONLY
+    bool prefetch = true;
+#else
+    bool prefetch = false;
+#endif
+    int prefetchDelayS = 0;
+    qint64 prefetchRateKBps = 0; // 0: no cap
 };
 
 namespace {
@@ -76,6 +86,26 @@ QString launch(const QString &program)
     return error;
 }
 
+// The long options without a letter of their own.
+enum { prefetchOption = 256, prefetchDelayOption, prefetchRateOption };
+
+// A prefetch option's value, a whole number not below 0; false (with the
+// parser's kind of message) where it is none.
+bool readNumber(int option, StarterSettings *settings)
+{
+    bool ok = false;
+    const qint64 value = QByteArray(optarg).toLongLong(&ok);
+    if (!ok || value < 0 || value > 1000000000) {
+        fprintf(stderr, "quorvane-starter: invalid number '%s'\n", optarg);
+        return false;
+    }
+    if (option == prefetchDelayOption)
+        settings->prefetchDelayS = int(value);
+    else
+        settings->prefetchRateKBps = value;
+    return true;
+}
+
 StarterSettings parseCommandLine(int argc, char *argv[])
 {
     StarterSettings settings;
@@ -89,6 +119,9 @@ StarterSettings parseCommandLine(int argc, char *argv[])
         { "file", required_argument, nullptr, 'f' },
         { "version", no_argument, nullptr, 'v' },
         { "help", no_argument, nullptr, 'h' },
+        { "prefetch", no_argument, nullptr, prefetchOption },
+        { "prefetch-delay", required_argument, nullptr, prefetchDelayOption },
+        { "prefetch-rate", required_argument, nullptr, prefetchRateOption },
         { nullptr, 0, nullptr, 0 }
     };
 
@@ -114,6 +147,14 @@ StarterSettings parseCommandLine(int argc, char *argv[])
         case 'v':
             puts("quorvane-starter version:0.1");
             exit(0);
+        case prefetchOption:
+            settings.prefetch = true;
+            break;
+        case prefetchDelayOption:
+        case prefetchRateOption:
+            if (readNumber(option, &settings))
+                break;
+            [[fallthrough]]; // a bad number is a bad command line
         default:
             puts("usage: quorvane-starter <parameters> ");
             puts("  -t, --target <dir>            target dir <c:/belvinta/quorvane>");
@@ -121,10 +162,20 @@ StarterSettings parseCommandLine(int argc, char *argv[])
             puts("  -f, --file <filename>         check filename <quorvane.exe>");
             puts("  -v, --version                 show version");
             puts("  -h, --help                    this usage screen");
+            puts("      --prefetch                fetch a release ahead, for the next start");
+            puts("      --prefetch-delay <s>      first wait a random time up to <s> seconds");
+            puts("      --prefetch-rate <KB/s>    read the master no faster than this");
             exit(option == 'h' ? 0 : 1);
         }
     }
     return settings;
+}
+
+// The target's own files at its top, never copied over.
+QStringList ownFiles()
+{
+    return QStringList() << QLatin1String(UpdateLog::fileName) << QLatin1String(UpdateLog::previousFileName)
+                         << QLatin1String(UpdateLog::spareFileName);
 }
 
 // Whether the target needs an update; false also when there is nothing to
@@ -180,14 +231,55 @@ void update(const StarterSettings &settings, QFileInfo &masterCheck, QFileInfo &
     }
     MirrorOptions options;
     options.checkFile = settings.checkFile;
-    options.ownFiles << QLatin1String(UpdateLog::fileName) << QLatin1String(UpdateLog::previousFileName)
-                     << QLatin1String(UpdateLog::spareFileName);
+    options.ownFiles = ownFiles();
     options.report = &report;
     QElapsedTimer timer;
     timer.start();
     MirrorSummary summary;
     const int failures = mirrorDirectory(settings.masterDir, settings.targetDir, options, &summary);
+    // Every prefetched file is in, or no longer the master's.
+    if (summary.ending == MirrorSummary::Complete || summary.ending == MirrorSummary::CheckFileNotDurable)
+        Prefetch::clear(settings.targetDir, SystemDisk::instance(), SystemLockFiles::instance());
     log.write(closingLine(summary, failures, timer.elapsed()));
+}
+
+// A release fetched ahead, politely, without a word on the console: the
+// log alone says what it did. The statuses are a click's where nothing was
+// there to fetch for.
+int prefetch(const StarterSettings &settings)
+{
+    lowerPriority();
+    if (settings.prefetchDelayS > 0) { // an office started at once does not meet at the share
+        std::random_device seed;
+        std::uniform_int_distribution<int> ms(0, settings.prefetchDelayS * 1000);
+        QThread::msleep(ulong(ms(seed)));
+    }
+    const QFileInfo masterCheck(settings.masterDir + QLatin1Char('/') + settings.checkFile);
+    const QFileInfo targetCheck(settings.targetDir + QLatin1Char('/') + settings.checkFile);
+    if (!masterCheck.exists() || !targetCheck.exists())
+        return -1;
+    if (masterCheck.size() == targetCheck.size())
+        return 0;
+    Prefetch::Settings what;
+    what.master = settings.masterDir;
+    what.target = settings.targetDir;
+    what.checkFile = settings.checkFile;
+    what.ownFiles = ownFiles();
+    what.bytesPerSecond = settings.prefetchRateKBps * 1000;
+    QElapsedTimer timer;
+    timer.start();
+    const Prefetch::Result result = Prefetch(what, SystemDisk::instance()).run();
+    const QString done = QStringLiteral("%1 files, %2 MB in %3 s").arg(result.files)
+                             .arg(result.bytes / 1e6, 0, 'f', 1).arg(timer.elapsed() / 1000.0, 0, 'f', 1);
+    const QString failed = result.failed > 0 ? QStringLiteral("; %1 not fetched, left to the update").arg(result.failed)
+                                             : QString();
+    QString line = QStringLiteral("prefetched: %1%2").arg(done, failed);
+    if (result.ending == Prefetch::SteppedAside)
+        line = QStringLiteral("prefetch stepped aside for an update: %1%2").arg(done, failed);
+    else if (result.ending == Prefetch::LeftAlone)
+        line = QStringLiteral("prefetch left everything alone: %1").arg(result.why);
+    UpdateLog(settings.targetDir + QLatin1Char('/') + QLatin1String(UpdateLog::fileName)).write(line);
+    return 0;
 }
 
 } // namespace
@@ -197,6 +289,8 @@ int main(int argc, char *argv[])
     prepareProcess();
     const StarterSettings settings = parseCommandLine(argc, argv);
     QCoreApplication app(argc, argv);
+    if (settings.prefetch)
+        return prefetch(settings);
 
     std::unique_ptr<UpdateLog> log; // only an update, or a master not found, writes one
     const Report report([&log](const QString &line) {

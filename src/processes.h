@@ -16,6 +16,12 @@
 // no reason to die, and its memory not grown by the number of its threads.
 void prepareProcess();
 
+// The lowest CPU and I/O priority the system offers, for work nobody waits
+// for (a prefetch): on Linux the idle I/O class and the highest nice value,
+// on Windows background mode. Best effort: a system that refuses leaves the
+// process as it was.
+void lowerPriority();
+
 // The command line as the system gives it, in the encoding that
 // decodeArgument reads (Windows: UTF-16 turned into UTF-8, so that any
 // letter arrives; Unix: as it is).

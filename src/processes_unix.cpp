@@ -12,6 +12,8 @@
 #include <malloc.h>
 #endif
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -31,6 +33,17 @@ void prepareProcess()
     // copying workers would hold a few hundred kilobytes apiece, the more
     // the larger the tree. A few shared heaps cost them no time that shows.
     mallopt(M_ARENA_MAX, 4);
+#endif
+}
+
+void lowerPriority()
+{
+    setpriority(PRIO_PROCESS, 0, 19);
+#ifdef SYS_ioprio_set
+    // glibc has no wrapper: IOPRIO_WHO_PROCESS (1), this process (0), the
+    // idle class (3) in the top bits.
+    const int ioprioIdle = 3 << 13;
+    syscall(SYS_ioprio_set, 1, 0, ioprioIdle);
 #endif
 }
 

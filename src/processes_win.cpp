@@ -11,6 +11,12 @@ void prepareProcess()
     // Nothing to do: a missing standard handle only makes writes to it fail.
 }
 
+void lowerPriority()
+{
+    // Low CPU priority, and very low I/O and memory priority, for the whole process.
+    SetPriorityClass(GetCurrentProcess(), PROCESS_MODE_BACKGROUND_BEGIN);
+}
+
 std::vector<QByteArray> systemArguments(int, char *[])
 {
     // main's argv is in the ANSI code page, which has no room for most

@@ -47,13 +47,18 @@ FileEntry FaultyDisk::fileEntry(const QString &path)
 }
 
 CopyOutcome FaultyDisk::copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
-                                  QAtomicInteger<qint64> *copiedBytes)
+                                  QAtomicInteger<qint64> *copiedBytes, const CopyPace &pace)
 {
     CopyOutcome outcome;
     outcome.error = faulty(Copy, temporary);
+    const FileError reading = faulty(Read, source);
+    if (reading.failed()) {
+        outcome.error = reading;
+        outcome.readingFailed = true;
+    }
     if (outcome.error.failed())
         return outcome;
-    outcome = SystemDisk::copyToNew(source, temporary, master, copiedBytes);
+    outcome = SystemDisk::copyToNew(source, temporary, master, copiedBytes, pace);
     QMutexLocker locked(&mutex);
     if (outcome.handle >= 0)
         openCopies.insert(outcome.handle, temporary);

@@ -20,7 +20,8 @@ class FaultyDisk : public SystemDisk
 public:
     enum Call {
         Copy, MakeDirectory, KeepOld, MoveAside, Replace, Remove, SyncDirectory,
-        FinishCopy, SyncFile, SyncFileSystem, List, Entry, RemoveDirectory, WriteOwn, ReadOwn
+        FinishCopy, SyncFile, SyncFileSystem, List, Entry, RemoveDirectory, WriteOwn, ReadOwn,
+        Read // a copy's source: a read of the master's file
     };
     struct Fault
     {
@@ -44,7 +45,7 @@ public:
     Listing listDirectory(const QString &path) override;
     FileEntry fileEntry(const QString &path) override;
     CopyOutcome copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
-                          QAtomicInteger<qint64> *copiedBytes) override;
+                          QAtomicInteger<qint64> *copiedBytes, const CopyPace &pace = CopyPace()) override;
     FileError finishCopy(CopyOutcome *outcome, bool onDisk = false) override;
     FileError syncFile(const QString &path) override;
     FileError makeDirectory(const QString &path) override;

@@ -13,7 +13,10 @@ const QByteArray usage =
     "  -m, --master <dir>            master dir <x:/quorvane>\n"
     "  -f, --file <filename>         check filename <quorvane.exe>\n"
     "  -v, --version                 show version\n"
-    "  -h, --help                    this usage screen\n";
+    "  -h, --help                    this usage screen\n"
+    "      --prefetch                fetch a release ahead, for the next start\n"
+    "      --prefetch-delay <s>      first wait a random time up to <s> seconds\n"
+    "      --prefetch-rate <KB/s>    read the master no faster than this\n";
 const QByteArray version = "quorvane-starter version:0.1\n";
 
 const QByteArray synced = "Synchronizovano\n";

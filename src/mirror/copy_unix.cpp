@@ -67,18 +67,24 @@ enum class CopyFailure { None, Reading, Writing };
 // size bytes, the size the master's file was listed with: no call is spent
 // on finding the end (a file that has changed since is copied again by the
 // verifying pass).
-CopyFailure copyData(int in, int out, qint64 size, QAtomicInteger<qint64> *copiedBytes)
+CopyFailure copyData(int in, int out, qint64 size, QAtomicInteger<qint64> *copiedBytes, const CopyPace &pace)
 {
     bool kernelCopy = true;
+    // A paced copy goes in pieces small enough to be paced.
+    const qint64 piece = pace ? 256 << 10 : 16 << 20;
     // Only where the kernel cannot copy, and no larger than the file: a
     // small file's buffer comes from the heap rather than a mapping of its own.
     QByteArray buffer;
     while (size > 0) {
         if (kernelCopy) {
-            const ssize_t n = copy_file_range(in, nullptr, out, nullptr, size_t(std::min<qint64>(size, 16 << 20)), 0);
+            const ssize_t n = copy_file_range(in, nullptr, out, nullptr, size_t(std::min<qint64>(size, piece)), 0);
             if (n > 0) {
                 copiedBytes->fetchAndAddRelaxed(n);
                 size -= n;
+                if (pace && !pace()) {
+                    errno = ECANCELED;
+                    return CopyFailure::Writing;
+                }
                 continue;
             }
             if (n == 0)
@@ -101,6 +107,10 @@ CopyFailure copyData(int in, int out, qint64 size, QAtomicInteger<qint64> *copie
             return CopyFailure::Writing;
         copiedBytes->fetchAndAddRelaxed(n);
         size -= n;
+        if (pace && !pace()) {
+            errno = ECANCELED;
+            return CopyFailure::Writing;
+        }
     }
     return CopyFailure::None;
 }
@@ -121,7 +131,7 @@ int giveDetails(int out, const FileEntry &master, struct stat *info)
 } // namespace
 
 CopyOutcome SystemDisk::copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
-                                  QAtomicInteger<qint64> *copiedBytes)
+                                  QAtomicInteger<qint64> *copiedBytes, const CopyPace &pace)
 {
     CopyOutcome outcome;
     // Not blocking: a pipe put where the file was must not stop the run (a
@@ -145,7 +155,7 @@ CopyOutcome SystemDisk::copyToNew(const QString &source, const QString &temporar
         return outcome;
     }
     int error = 0;
-    const CopyFailure failure = copyData(in, out, master.size, copiedBytes);
+    const CopyFailure failure = copyData(in, out, master.size, copiedBytes, pace);
     if (failure != CopyFailure::None) {
         error = errno;
         outcome.readingFailed = failure == CopyFailure::Reading;

@@ -6,7 +6,8 @@ namespace {
 
 // Copies size bytes of in to out (fewer where the file ends before); the
 // error, if any, and which side had it.
-DWORD copyData(HANDLE in, HANDLE out, qint64 size, QAtomicInteger<qint64> *copiedBytes, bool *readingFailed)
+DWORD copyData(HANDLE in, HANDLE out, qint64 size, QAtomicInteger<qint64> *copiedBytes, const CopyPace &pace,
+               bool *readingFailed)
 {
     // A small file's buffer is small, and none is filled first.
     QByteArray buffer(int(qBound(qint64(4096), size, qint64(256 << 10))), Qt::Uninitialized);
@@ -26,6 +27,8 @@ DWORD copyData(HANDLE in, HANDLE out, qint64 size, QAtomicInteger<qint64> *copie
         }
         copiedBytes->fetchAndAddRelaxed(read);
         size -= read;
+        if (pace && !pace())
+            return ERROR_CANCELLED;
     }
     return 0;
 }
@@ -33,7 +36,7 @@ DWORD copyData(HANDLE in, HANDLE out, qint64 size, QAtomicInteger<qint64> *copie
 } // namespace
 
 CopyOutcome SystemDisk::copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
-                                  QAtomicInteger<qint64> *copiedBytes)
+                                  QAtomicInteger<qint64> *copiedBytes, const CopyPace &pace)
 {
     CopyOutcome outcome;
     outcome.readingFailed = true;
@@ -58,7 +61,7 @@ CopyOutcome SystemDisk::copyToNew(const QString &source, const QString &temporar
         CloseHandle(in);
         return outcome;
     }
-    DWORD error = copyData(in, out, master.size, copiedBytes, &outcome.readingFailed);
+    DWORD error = copyData(in, out, master.size, copiedBytes, pace, &outcome.readingFailed);
     const FILETIME written = toFileTime(master.mtimeNs);
     BY_HANDLE_FILE_INFORMATION info;
     if (error == 0 && (!SetFileTime(out, nullptr, nullptr, &written) || !GetFileInformationByHandle(out, &info)))

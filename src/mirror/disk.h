@@ -14,6 +14,8 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
+
 struct FileEntry
 {
     QString name;
@@ -51,6 +53,10 @@ struct CopyOutcome
     qintptr handle = -1; // the copy, open until finishCopy
 };
 
+// Called between the pieces of a copy that is paced (a prefetch's): it may
+// wait, and a copy it answers false to is given up, nothing left behind.
+using CopyPace = std::function<bool()>;
+
 // Whether names that differ only in case name the same file.
 bool namesIgnoreCase();
 
@@ -65,6 +71,9 @@ public:
     virtual FileEntry fileEntry(const QString &path) = 0;
     // Following links.
     virtual Identity identity(const QString &path) = 0;
+    // Whether path is a symbolic link (on Windows any reparse point): what
+    // removes a tree never goes where one leads.
+    virtual bool isLink(const QString &path) = 0;
     // Whether the file system of directory keeps permissions as they are set
     // (probe names a file that may be made there for a moment to find out).
     virtual bool keepsPermissions(const QString &probe) = 0;
@@ -73,9 +82,10 @@ public:
     // new file temporary (which must not exist), with the master's time and
     // permissions as far as the target's file system keeps them; copiedBytes
     // counts up. On failure nothing is left behind. The copy comes back
-    // open: finishCopy puts it on disk and closes it.
+    // open: finishCopy puts it on disk and closes it. With pace, it is read
+    // in small pieces, pace asked after each.
     virtual CopyOutcome copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
-                                  QAtomicInteger<qint64> *copiedBytes) = 0;
+                                  QAtomicInteger<qint64> *copiedBytes, const CopyPace &pace = CopyPace()) = 0;
     // Puts what copyToNew left open on disk, unless onDisk says it is there
     // already, and closes it (a failure of the disk shows here). Windows
     // gives a read-only copy its attribute only now: a flush needs the file
@@ -84,6 +94,9 @@ public:
     // A copy closed before it was on disk, put there by its name.
     virtual FileError syncFile(const QString &path) = 0;
     virtual FileError makeDirectory(const QString &path) = 0;
+    // A directory of the starter's own: hidden (on Windows by its attribute
+    // too); one that is there already is no failure.
+    virtual FileError makeOwnDirectory(const QString &path) = 0;
     // Removes an empty directory.
     virtual FileError removeDirectory(const QString &path) = 0;
     // Whether, on the whole machine, at most a few megabytes besides
@@ -138,12 +151,14 @@ public:
     Listing listDirectory(const QString &path) override;
     FileEntry fileEntry(const QString &path) override;
     Identity identity(const QString &path) override;
+    bool isLink(const QString &path) override;
     bool keepsPermissions(const QString &probe) override;
     CopyOutcome copyToNew(const QString &source, const QString &temporary, const FileEntry &master,
-                          QAtomicInteger<qint64> *copiedBytes) override;
+                          QAtomicInteger<qint64> *copiedBytes, const CopyPace &pace = CopyPace()) override;
     FileError finishCopy(CopyOutcome *outcome, bool onDisk = false) override;
     FileError syncFile(const QString &path) override;
     FileError makeDirectory(const QString &path) override;
+    FileError makeOwnDirectory(const QString &path) override;
     FileError removeDirectory(const QString &path) override;
     bool littleElseUnsaved(qint64 ownBytes) override;
     FileError syncFileSystem(qintptr fileSystem) override;

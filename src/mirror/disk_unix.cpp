@@ -96,6 +96,12 @@ Identity SystemDisk::identity(const QString &path)
     return Identity(info.st_dev, info.st_ino);
 }
 
+bool SystemDisk::isLink(const QString &path)
+{
+    struct stat info;
+    return lstat(encoded(path).constData(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
 bool SystemDisk::keepsPermissions(const QString &probe)
 {
     const QByteArray path = encoded(probe);
@@ -112,6 +118,17 @@ bool SystemDisk::keepsPermissions(const QString &probe)
 FileError SystemDisk::makeDirectory(const QString &path)
 {
     return result(mkdir(encoded(path).constData(), 0777) == 0);
+}
+
+FileError SystemDisk::makeOwnDirectory(const QString &path)
+{
+    // Hidden by its dot-name.
+    if (mkdir(encoded(path).constData(), 0777) == 0)
+        return FileError();
+    struct stat info;
+    return errno == EEXIST && lstat(encoded(path).constData(), &info) == 0 && S_ISDIR(info.st_mode)
+               ? FileError()
+               : FileError::fromCode(errno == EEXIST ? ENOTDIR : errno);
 }
 
 FileError SystemDisk::removeDirectory(const QString &path)

@@ -125,6 +125,12 @@ Identity SystemDisk::identity(const QString &path)
     return Identity(info.dwVolumeSerialNumber, fileIndex(info));
 }
 
+bool SystemDisk::isLink(const QString &path)
+{
+    const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 bool SystemDisk::keepsPermissions(const QString &)
 {
     // The read-only attribute is kept on every Windows file system.
@@ -134,6 +140,19 @@ bool SystemDisk::keepsPermissions(const QString &)
 FileError SystemDisk::makeDirectory(const QString &path)
 {
     return result(CreateDirectoryW(longPath(path).c_str(), nullptr), false);
+}
+
+FileError SystemDisk::makeOwnDirectory(const QString &path)
+{
+    const std::wstring name = longPath(path);
+    if (!CreateDirectoryW(name.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return FileError::last(false);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return FileError::last(false);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return FileError(FileError::Other, ERROR_DIRECTORY);
+    return result(SetFileAttributesW(name.c_str(), attributes | FILE_ATTRIBUTE_HIDDEN), false);
 }
 
 FileError SystemDisk::removeDirectory(const QString &path)

@@ -6,6 +6,7 @@
 #include "mirror/comparison.h"
 #include "mirror/disk.h"
 #include "mirror/plan.h"
+#include "mirror/prefetched.h"
 #include "mirror/progressline.h"
 #include "mirror/report.h"
 #include "mirror/stage.h"
@@ -60,10 +61,11 @@ class Update
 public:
     Update(const QString &master, const QString &target, const MirrorOptions &options, const Report &report)
         : master(master), target(target), options(options), report(report),
-          disk(options.disk ? *options.disk : SystemDisk::instance()), tree(names, disk), last(names, disk),
-          stage(target, disk, names, tree, progress, comparison, retry, report),
+          disk(options.disk ? *options.disk : SystemDisk::instance()), prefetched(target, disk), tree(names, disk),
+          last(names, disk), stage(target, disk, names, tree, progress, comparison, retry, report),
           lastStage(target, disk, names, last, progress, comparison, retry, report)
     {
+        stage.takeFrom(&prefetched); // never the check file's copy: that is always the master's
         // A target that keeps no permissions (FAT, exFAT) is not compared by them.
         if (QFileInfo(target).isDir() && !disk.keepsPermissions(names.in(target)))
             comparison.ignorePermissionsOn(disk.identity(target).first);
@@ -229,6 +231,7 @@ private:
     const MirrorOptions options;
     const Report &report;
     Disk &disk;
+    const Prefetched prefetched;
     TemporaryNames names;
     ProgressLine progress;
     Comparison comparison;

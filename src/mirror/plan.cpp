@@ -96,7 +96,7 @@ QVector<Plan::Subdirectory> Plan::planDirectory(const QString &master, const QSt
     plan.master = master;
     plan.target = target;
     // One level only; a relative target is taken from the current directory.
-    if (targetListing.error.failed() && !QFileInfo(target).isDir()) {
+    if (options.makeDirectories && targetListing.error.failed() && !QFileInfo(target).isDir()) {
         const FileError error = disk.makeDirectory(target);
         if (error.failed()) {
             plan.failures.append(qMakePair(0, Failure{ "cannot create directory", target, error }));

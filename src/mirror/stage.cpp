@@ -3,6 +3,7 @@
 #include "mirror/busyretry.h"
 #include "mirror/comparison.h"
 #include "mirror/disk.h"
+#include "mirror/prefetched.h"
 #include "mirror/progressline.h"
 #include "mirror/report.h"
 #include "mirror/staged.h"
@@ -72,8 +73,15 @@ void Stage::copy(const QString &masterDir, const QString &targetDir, const Direc
     Disk *files = &disk;
     BusyRetry *busy = &retry;
     const Durability *durable = &durability;
-    workers.run([work, bytes, files, busy, durable] {
+    const Prefetched *prefetch = prefetched;
+    workers.run([work, bytes, files, busy, durable, prefetch] {
         const QString source = work->masterDir + QLatin1Char('/') + work->master.name;
+        if (prefetch
+            && prefetch->moveInto(work->directory + QLatin1Char('/') + work->master.name, work->master,
+                                  work->temporary(), &work->outcome)) {
+            bytes->fetchAndAddRelaxed(work->master.size);
+            return; // on disk and closed: the prefetch wrote it so
+        }
         work->outcome.error = busy->run([&] {
             work->outcome = files->copyToNew(source, work->temporary(), work->master, bytes);
             return work->outcome.error;

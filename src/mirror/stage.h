@@ -13,6 +13,7 @@
 class BusyRetry;
 class Comparison;
 class Disk;
+class Prefetched;
 class ProgressLine;
 class Report;
 class StagedFiles;
@@ -29,6 +30,8 @@ public:
           Comparison &comparison, BusyRetry &retry, const Report &report);
     ~Stage();
 
+    // Copies are taken from the prefetch where it has them, unchanged.
+    void takeFrom(const Prefetched *prefetch) { prefetched = prefetch; }
     void add(const DirectoryPlan &plan);
     // Waits for every copy given so far: each is then staged, or failed.
     void finish();
@@ -53,6 +56,7 @@ private:
     const Report &lines;
     Workers workers;
     Durability durability;
+    const Prefetched *prefetched = nullptr;
     std::vector<std::unique_ptr<Job>> batch;
     std::vector<std::pair<int, Failure>> planFailures; // by their place among the copies
     int order = 0;     // of the next copy or failure
