@@ -1,3 +1,4 @@
+#include "commandline.h"
 #include "mirror/disk.h"
 #include "mirror/mirrordirectory.h"
 #include "mirror/recovery.h"
@@ -16,24 +17,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <getopt.h>
 #include <memory>
 #include <random>
-
-struct StarterSettings
-{
-    QString targetDir;
-    QString masterDir;
-    QString checkFile;
-    // A prefetch instead of a click; the GUI-subsystem prefetch executable is nothing else.
-#ifdef QUORVANE_PREFETCH_ONLY
-    bool prefetch = true;
-#else
-    bool prefetch = false;
-#endif
-    int prefetchDelayS = 0;
-    qint64 prefetchRateKBps = 0; // 0: no cap
-};
 
 namespace {
 
@@ -84,91 +69,6 @@ QString launch(const QString &program)
         error = startDetached(program, arguments);
     }
     return error;
-}
-
-// The long options without a letter of their own.
-enum { prefetchOption = 256, prefetchDelayOption, prefetchRateOption };
-
-// A prefetch option's value, a whole number not below 0; false (with the
-// parser's kind of message) where it is none.
-bool readNumber(int option, StarterSettings *settings)
-{
-    bool ok = false;
-    const qint64 value = QByteArray(optarg).toLongLong(&ok);
-    if (!ok || value < 0 || value > 1000000000) {
-        fprintf(stderr, "quorvane-starter: invalid number '%s'\n", optarg);
-        return false;
-    }
-    if (option == prefetchDelayOption)
-        settings->prefetchDelayS = int(value);
-    else
-        settings->prefetchRateKBps = value;
-    return true;
-}
-
-StarterSettings parseCommandLine(int argc, char *argv[])
-{
-    StarterSettings settings;
-    settings.targetDir = QString::fromUtf8("c:/belvinta/quorvane");
-    settings.masterDir = QString::fromUtf8("x:/quorvane");
-    settings.checkFile = QString::fromUtf8("quorvane.exe");
-
-    static const struct option longOptions[] = {
-        { "master", required_argument, nullptr, 'm' },
-        { "target", required_argument, nullptr, 't' },
-        { "file", required_argument, nullptr, 'f' },
-        { "version", no_argument, nullptr, 'v' },
-        { "help", no_argument, nullptr, 'h' },
-        { "prefetch", no_argument, nullptr, prefetchOption },
-        { "prefetch-delay", required_argument, nullptr, prefetchDelayOption },
-        { "prefetch-rate", required_argument, nullptr, prefetchRateOption },
-        { nullptr, 0, nullptr, 0 }
-    };
-
-    // Paths in any language: the command line as the system has it.
-    std::vector<QByteArray> arguments = systemArguments(argc, argv);
-    std::vector<char *> words;
-    for (QByteArray &argument : arguments)
-        words.push_back(argument.data());
-    words.push_back(nullptr);
-
-    int option;
-    while ((option = getopt_long(int(arguments.size()), words.data(), "m:t:f:vh", longOptions, nullptr)) != -1) {
-        switch (option) {
-        case 'm':
-            settings.masterDir = decodeArgument(optarg);
-            break;
-        case 't':
-            settings.targetDir = decodeArgument(optarg);
-            break;
-        case 'f':
-            settings.checkFile = decodeArgument(optarg);
-            break;
-        case 'v':
-            puts("quorvane-starter version:0.1");
-            exit(0);
-        case prefetchOption:
-            settings.prefetch = true;
-            break;
-        case prefetchDelayOption:
-        case prefetchRateOption:
-            if (readNumber(option, &settings))
-                break;
-            [[fallthrough]]; // a bad number is a bad command line
-        default:
-            puts("usage: quorvane-starter <parameters> ");
-            puts("  -t, --target <dir>            target dir <c:/belvinta/quorvane>");
-            puts("  -m, --master <dir>            master dir <x:/quorvane>");
-            puts("  -f, --file <filename>         check filename <quorvane.exe>");
-            puts("  -v, --version                 show version");
-            puts("  -h, --help                    this usage screen");
-            puts("      --prefetch                fetch a release ahead, for the next start");
-            puts("      --prefetch-delay <s>      first wait a random time up to <s> seconds");
-            puts("      --prefetch-rate <KB/s>    read the master no faster than this");
-            exit(option == 'h' ? 0 : 1);
-        }
-    }
-    return settings;
 }
 
 // The target's own files at its top, never copied over.

@@ -141,6 +141,10 @@ public:
     // protected), rather than because a program holds it: Windows answers
     // both alike, and is asked once more, for deleting alone.
     virtual bool refusesThisUser(const QString &path, const FileError &error) = 0;
+    // Whether the file at path belongs to this user or to the system's
+    // administrators (root; SYSTEM or Administrators): what another user
+    // made in a shared target is never installed from there.
+    virtual bool ownedByThisUserOrAdministrators(const QString &path) = 0;
 };
 
 class SystemDisk : public Disk
@@ -170,6 +174,7 @@ public:
     FileError writeOwnFile(const QString &path, const QByteArray &contents) override;
     FileError readOwnFile(const QString &path, QByteArray *contents) override;
     bool refusesThisUser(const QString &path, const FileError &error) override;
+    bool ownedByThisUserOrAdministrators(const QString &path) override;
 };
 
 #endif

@@ -247,3 +247,9 @@ bool SystemDisk::refusesThisUser(const QString &, const FileError &error)
 {
     return error.kind() == FileError::Denied; // no program holds a file here
 }
+
+bool SystemDisk::ownedByThisUserOrAdministrators(const QString &path)
+{
+    struct stat info;
+    return lstat(encoded(path).constData(), &info) == 0 && (info.st_uid == geteuid() || info.st_uid == 0);
+}

@@ -2,6 +2,8 @@
 
 #include "mirror/files_win.h"
 
+#include <aclapi.h>
+
 #include <vector>
 
 namespace {
@@ -270,4 +272,35 @@ bool SystemDisk::refusesThisUser(const QString &path, const FileError &error)
         return false;
     }
     return GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+namespace {
+
+// This process's user.
+bool isThisUser(PSID sid)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    char buffer[256];
+    DWORD size = 0;
+    const bool same = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)
+                      && EqualSid(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, sid);
+    CloseHandle(token);
+    return same;
+}
+
+} // namespace
+
+bool SystemDisk::ownedByThisUserOrAdministrators(const QString &path)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(longPath(path).c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                              nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    const bool trusted = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid)
+                         || isThisUser(owner);
+    LocalFree(descriptor);
+    return trusted;
 }

@@ -14,14 +14,16 @@ bool Prefetched::moveInto(const QString &targetPath, const FileEntry &master, co
         return false;
     const QString relative = targetPath.mid(target.size() + 1);
     const auto entry = index.entries.constFind(relative);
-    if (entry == index.entries.constEnd() || !entry->fits(master))
+    const QString prefetched = files + QLatin1Char('/') + relative;
+    if (entry == index.entries.constEnd() || !entry->fits(master) || !disk.ownedByThisUserOrAdministrators(prefetched))
         return false;
     // Renamed first and judged after, by the name it has now: a prefetch
     // still at work may put a newer copy at the old name meanwhile.
-    if (disk.moveAside(files + QLatin1Char('/') + relative, temporary).failed())
+    if (disk.moveAside(prefetched, temporary).failed())
         return false;
     const FileEntry moved = disk.fileEntry(temporary);
-    if (moved.error.failed() || !entry->isCopy(moved, disk.identity(temporary))) {
+    if (moved.error.failed() || !entry->isCopy(moved, disk.identity(temporary))
+        || !disk.ownedByThisUserOrAdministrators(temporary)) {
         disk.removeFile(temporary);
         return false;
     }
