@@ -494,26 +494,32 @@ void LockTest::olderStarterBeside_data()
     QTest::addColumn<int>("secondOlder");    // another older starter comes: 1 when the first lets go, 2 while it holds
     QTest::addColumn<bool>("killed");        // the older starter is killed after holdMs
     QTest::addColumn<QString>("olderHeldUp"); // the (first) older starter stops so (strace), "" not
-    QTest::newRow("an older starter at work, a new one comes") << true << 2000 << "" << 0 << false << "";
+    QTest::addColumn<bool>("deadFirst");      // a dead starter's lock is there when they come
+    QTest::newRow("an older starter at work, a new one comes") << true << 2000 << "" << 0 << false << "" << false;
     QTest::newRow("a new starter at work, an older one comes")
         << false << 500 << "trace=fdatasync,syncfs;inject=fdatasync,syncfs:delay_enter=3000000:when=1" << 0
-        << false << "";
+        << false << "" << false;
     // The new one opened the older one's lock, and locks it only once the
     // older one has removed it and another older one has made its own.
     QTest::newRow("an older starter lets go, a new one locks what it left, another older one makes its own")
-        << true << 1000 << "trace=flock;inject=flock:delay_enter=1500000:when=1" << 1 << false << "";
+        << true << 1000 << "trace=flock;inject=flock:delay_enter=1500000:when=1" << 1 << false << "" << false;
     // Also on Windows, where an older starter kept its lock open sharing
     // nothing but reading (here: nothing at all).
-    QTest::newRow("an older starter killed while it holds the lock") << true << 1500 << "" << 0 << true << "";
+    QTest::newRow("an older starter killed while it holds the lock") << true << 1500 << "" << 0 << true << "" << false;
     // The older one has made its lock file, empty, and not locked it yet when the new one comes.
     QTest::newRow("an older starter between making its lock and locking it, a new one comes")
-        << true << 2000 << "" << 0 << false << "trace=flock;inject=flock:delay_enter=2000000:when=1";
+        << true << 2000 << "" << 0 << false << "trace=flock;inject=flock:delay_enter=2000000:when=1" << false;
     // The new one would hold a probe of its own on that file just as the
     // older one locks it: the older one's lock then fails, and it goes on
     // without one, where another older one takes its file over.
     QTest::newRow("an older starter between making its lock and locking it, a new one, another older one")
         << true << 3000 << "trace=pread64;inject=pread64:delay_enter=2000000:when=1" << 2 << false
-        << "trace=flock;inject=flock:delay_enter=500000:when=1";
+        << "trace=flock;inject=flock:delay_enter=500000:when=1" << false;
+    // The new one opened a dead starter's lock and locks it only once an
+    // older one has removed it and made its own: it must tell that the file
+    // it locked is no longer the one at the lock's name.
+    QTest::newRow("a dead starter's lock, a new one held before locking it, an older one takes it over")
+        << false << 2000 << "trace=flock;inject=flock:delay_enter=1500000:when=1" << 0 << false << "" << true;
 }
 
 // During a rollout starters of the previous release (QLockFile) and new ones
@@ -526,6 +532,7 @@ void LockTest::olderStarterBeside()
     QFETCH(int, secondOlder);
     QFETCH(bool, killed);
     QFETCH(QString, olderHeldUp);
+    QFETCH(bool, deadFirst);
     if (onWindows() && !killed)
         QSKIP("the older starter is a Linux program, the new one held up with strace");
     makeInstallation();
@@ -596,19 +603,29 @@ void LockTest::olderStarterBeside()
             QThread::msleep(1000); // the new one has met the lock
         if (secondOlder)
             other.start();
+    } else if (deadFirst) {
+        QProcess gone; // a process id that no longer runs
+        gone.start("true", QStringList());
+        QVERIFY(gone.waitForStarted());
+        const qint64 pid = gone.processId();
+        QVERIFY(gone.waitForFinished());
+        writeFile(lock, QString("%1\nquorvane-starter\n\n").arg(pid).toLatin1());
+        startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path(), false, prefix);
+        QThread::msleep(500); // the new one has opened it, and is held before locking it
+        older.start();
     } else {
         startStarter(starter, {"-m", master, "-t", target}, dir->path(), record, output.path(), false, prefix);
         QTRY_VERIFY_WITH_TIMEOUT(readFile(lock).endsWith("\n") && readFile(lock) != "released\n", 10000);
         older.start();
     }
     const Run run = finishStarter(starter, output.path());
-    QCOMPARE(run.err, QByteArray());
-    QCOMPARE(run.status, 0);
     QVERIFY(older.state() == QProcess::NotRunning || older.waitForFinished(20000));
     const QByteArray said = older.readAllStandardOutput();
+    QVERIFY2(run.err.isEmpty(), run.err + said);
+    QCOMPARE(run.status, 0);
     QVERIFY2(said.endsWith("undisturbed\n"), said.constData());
     // An older starter that comes second finds the new one's update done.
-    if (!olderFirst)
+    if (!olderFirst && !deadFirst)
         QVERIFY2(said.startsWith("acquired " + QByteArray::number(standIn(20).size())), said.constData());
     if (secondOlder) {
         QVERIFY(other.waitForFinished(20000));
