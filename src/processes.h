@@ -13,7 +13,9 @@
 // Makes the process safe to run from anything that starts it: standard
 // input, output and error open (a closed one would otherwise be the next
 // file opened, and take its lines), a reader that went away (a closed pipe)
-// no reason to die, and its memory not grown by the number of its threads.
+// no reason to die, its memory not grown by the number of its threads; on
+// Windows a closed console, Ctrl+C, a logoff or a shutdown ends it as a
+// kill would (the commit's record settles what that leaves).
 void prepareProcess();
 
 // The lowest CPU and I/O priority the system offers, for work nobody waits

@@ -6,9 +6,24 @@
 #include <windows.h>
 #include <shellapi.h>
 
+namespace {
+
+// A console closed, Ctrl+C, a logoff or a shutdown ends the starter at once,
+// as a kill does: Windows' own handler would run the process's exit code
+// while the update's threads are stopped wherever they are. What a commit
+// cut short leaves, the next start settles from its record.
+BOOL WINAPI endAtOnce(DWORD)
+{
+    TerminateProcess(GetCurrentProcess(), 255);
+    return TRUE;
+}
+
+} // namespace
+
 void prepareProcess()
 {
-    // Nothing to do: a missing standard handle only makes writes to it fail.
+    // A missing standard handle only makes writes to it fail.
+    SetConsoleCtrlHandler(endAtOnce, TRUE);
 }
 
 void lowerPriority()
