@@ -137,10 +137,10 @@ FileError FaultyDisk::removeFile(const QString &path)
     return error.failed() ? error : SystemDisk::removeFile(path);
 }
 
-FileError FaultyDisk::writeOwnFile(const QString &path, const QByteArray &contents)
+FileError FaultyDisk::writeOwnFile(const QString &path, const std::function<QByteArray()> &next)
 {
     const FileError error = faulty(WriteOwn, path);
-    return error.failed() ? error : SystemDisk::writeOwnFile(path, contents);
+    return error.failed() ? error : SystemDisk::writeOwnFile(path, next);
 }
 
 FileError FaultyDisk::readOwnFile(const QString &path, QByteArray *contents)

@@ -57,7 +57,7 @@ public:
     FileError moveAside(const QString &path, const QString &aside) override;
     FileError replaceFile(const QString &from, const QString &to) override;
     FileError removeFile(const QString &path) override;
-    FileError writeOwnFile(const QString &path, const QByteArray &contents) override;
+    FileError writeOwnFile(const QString &path, const std::function<QByteArray()> &next) override;
     FileError readOwnFile(const QString &path, QByteArray *contents) override;
 
 private:

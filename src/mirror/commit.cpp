@@ -105,35 +105,39 @@ QString Commit::kept(const Placing &place) const
 // What recovery needs to tell old from new, on disk before the first step.
 bool Commit::writeRecord(const QStringList &made)
 {
-    CommitRecord record;
-    record.prefix = names.prefixText();
+    CommitRecord head;
+    head.prefix = names.prefixText();
     const int top = targetDir.size() + 1;
     for (const QString &directory : made) {
         if (directory.startsWith(targetDir + QLatin1Char('/')))
-            record.made << directory.mid(top);
-    }
-    record.files.resize(tree->size());
-    CommitRecord::File *files = record.files.data();
-    for (int i = 0; i < tree->size(); ++i) {
-        const StagedFiles::File &staged = tree->at(i);
-        CommitRecord::File *file = files + i;
-        *file = CommitRecord::File{ tree->targetOf(i).mid(top), staged.temporary, firstKept + quint64(i),
-                                    staged.replacing, Identity(0, 0), staged.size, staged.mtimeNs, staged.mode };
-        if (staged.replacing)
-            workers.runBounded([this, file] { file->old = disk.identity(targetDir + QLatin1Char('/') + file->path); },
-                               mostAtOnce);
+            head.made << directory.mid(top);
     }
     if (checkFile->size() > 0) {
         const StagedFiles::File &staged = checkFile->at(0);
         const QString installed = checkFile->targetOf(0);
         const FileEntry old = disk.fileEntry(installed);
-        record.hasCheck = true;
-        record.checkOldSize = old.error.failed() ? -1 : old.size;
-        record.check = CommitRecord::File{ installed.mid(top), staged.temporary, checkAside, staged.replacing,
-                                           disk.identity(installed), staged.size, staged.mtimeNs, staged.mode };
+        head.hasCheck = true;
+        head.checkOldSize = old.error.failed() ? -1 : old.size;
+        head.check = CommitRecord::File{ installed.mid(top), staged.temporary, checkAside, staged.replacing,
+                                         disk.identity(installed), staged.size, staged.mtimeNs, staged.mode };
+    }
+    // The old files' identities side by side; each line is made as it is written.
+    std::vector<Identity> olds; // none where nothing is replaced (a first installation)
+    for (int i = 0; i < tree->size(); ++i) {
+        if (!tree->at(i).replacing)
+            continue;
+        if (olds.empty()) // before any worker writes into it
+            olds.resize(size_t(tree->size()));
+        workers.runBounded([this, &olds, i] { olds[size_t(i)] = disk.identity(tree->targetOf(i)); }, mostAtOnce);
     }
     workers.wait();
-    FileError error = disk.writeOwnFile(recordPath, record.toText());
+    CommitRecordWriter writer(head, tree->size(), [&](int i) {
+        const StagedFiles::File &staged = tree->at(i);
+        return CommitRecord::File{ tree->targetOf(i).mid(top), staged.temporary, firstKept + quint64(i),
+                                   staged.replacing, olds.empty() ? Identity(0, 0) : olds[size_t(i)], staged.size,
+                                   staged.mtimeNs, staged.mode };
+    });
+    FileError error = disk.writeOwnFile(recordPath, [&writer] { return writer.next(); });
     if (!error.failed())
         error = disk.syncDirectory(targetDir);
     if (error.failed())

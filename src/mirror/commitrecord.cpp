@@ -74,17 +74,38 @@ bool readLine(const QList<QByteArray> &words, CommitRecord *record)
 
 } // namespace
 
-QByteArray CommitRecord::toText() const
+CommitRecordWriter::CommitRecordWriter(const CommitRecord &head, int files, FileAt fileAt)
+    : fileAt(std::move(fileAt)), files(files)
 {
-    QByteArray text = firstLine + version + '\n' + "prefix " + prefix.toUtf8() + '\n';
-    if (hasCheck)
-        text += fileLine("check", check, QByteArray::number(checkOldSize));
-    for (const QString &directory : made)
-        text += "made " + encodedPath(directory) + '\n';
-    for (const File &file : files)
-        text += fileLine("file", file, file.replacing ? "r" : "n");
-    return text + "end " + QByteArray::number(text.count('\n')) + ' '
-           + QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex() + '\n';
+    add(firstLine + version + '\n');
+    add("prefix " + head.prefix.toUtf8() + '\n');
+    if (head.hasCheck)
+        add(fileLine("check", head.check, QByteArray::number(head.checkOldSize)));
+    for (const QString &directory : head.made)
+        add("made " + encodedPath(directory) + '\n');
+}
+
+void CommitRecordWriter::add(const QByteArray &line)
+{
+    piece += line;
+    sum.addData(line);
+    ++lines;
+}
+
+QByteArray CommitRecordWriter::next()
+{
+    const int pieceBytes = 64 * 1024;
+    while (nextFile < files && piece.size() < pieceBytes) {
+        const CommitRecord::File file = fileAt(nextFile++);
+        add(fileLine("file", file, file.replacing ? "r" : "n"));
+    }
+    if (nextFile == files && !ended) {
+        ended = true;
+        piece += "end " + QByteArray::number(lines) + ' ' + sum.result().toHex() + '\n';
+    }
+    QByteArray given;
+    given.swap(piece);
+    return given;
 }
 
 CommitRecord::State CommitRecord::fromText(const QByteArray &text, CommitRecord *record)

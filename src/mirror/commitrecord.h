@@ -8,9 +8,12 @@
 #include "mirror/disk.h"
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QString>
 #include <QStringList>
 #include <QVector>
+
+#include <functional>
 
 // A plain text file, ".quorvane-starter.commit" at the target's top, one
 // line each:
@@ -50,8 +53,31 @@ struct CommitRecord
     QStringList made;        // directories the run made, relative, parents first
     QVector<File> files;
 
-    QByteArray toText() const;
     static State fromText(const QByteArray &text, CommitRecord *record);
+};
+
+// A record's text a piece at a time, its files' lines made as they are
+// written: a tree of 100,000 files is never held as lines at once.
+class CommitRecordWriter
+{
+public:
+    using FileAt = std::function<CommitRecord::File(int index)>;
+    // head: the prefix, the check file and the made directories (its files
+    // are not read); files: how many lines fileAt makes.
+    CommitRecordWriter(const CommitRecord &head, int files, FileAt fileAt);
+    // The next piece; empty once the end line is given.
+    QByteArray next();
+
+private:
+    void add(const QByteArray &line);
+
+    const FileAt fileAt;
+    const int files;
+    int nextFile = 0;
+    int lines = 0;
+    bool ended = false;
+    QByteArray piece;
+    QCryptographicHash sum{ QCryptographicHash::Md5 };
 };
 
 #endif

@@ -10,9 +10,12 @@
 #include "mirror/fileerror.h"
 
 #include <QAtomicInteger>
+#include <QByteArray>
 #include <QPair>
 #include <QString>
 #include <QVector>
+
+#include <functional>
 
 #include <functional>
 
@@ -133,7 +136,9 @@ public:
     // A small file of the starter's own, written whole in place of any of
     // that name, hidden (on Windows by its attribute too) and on disk, but
     // for its directory's entry, when this returns.
-    virtual FileError writeOwnFile(const QString &path, const QByteArray &contents) = 0;
+    // Its contents come from next, a piece at a time, until it gives none:
+    // a long one is never held whole.
+    virtual FileError writeOwnFile(const QString &path, const std::function<QByteArray()> &next) = 0;
     virtual FileError readOwnFile(const QString &path, QByteArray *contents) = 0;
 
     // Whether a call on the file at path failed with error because this
@@ -171,7 +176,7 @@ public:
     FileError moveAside(const QString &path, const QString &aside) override;
     FileError removeFile(const QString &path) override;
     FileError keepOld(const QString &path, const QString &kept) override;
-    FileError writeOwnFile(const QString &path, const QByteArray &contents) override;
+    FileError writeOwnFile(const QString &path, const std::function<QByteArray()> &next) override;
     FileError readOwnFile(const QString &path, QByteArray *contents) override;
     bool refusesThisUser(const QString &path, const FileError &error) override;
     bool ownedByThisUserOrAdministrators(const QString &path) override;

@@ -205,19 +205,21 @@ FileError SystemDisk::removeFile(const QString &path)
     return result(unlink(encoded(path).constData()) == 0);
 }
 
-FileError SystemDisk::writeOwnFile(const QString &path, const QByteArray &contents)
+FileError SystemDisk::writeOwnFile(const QString &path, const std::function<QByteArray()> &next)
 {
     const int fd = open(encoded(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return FileError::last();
-    for (qint64 done = 0; done < contents.size();) {
-        const ssize_t written = write(fd, contents.constData() + done, size_t(contents.size() - done));
-        if (written < 0 && errno != EINTR) {
-            const FileError error = FileError::last();
-            close(fd);
-            return error;
+    for (QByteArray contents = next(); !contents.isEmpty(); contents = next()) {
+        for (qint64 done = 0; done < contents.size();) {
+            const ssize_t written = write(fd, contents.constData() + done, size_t(contents.size() - done));
+            if (written < 0 && errno != EINTR) {
+                const FileError error = FileError::last();
+                close(fd);
+                return error;
+            }
+            done += qMax(ssize_t(0), written);
         }
-        done += qMax(ssize_t(0), written);
     }
     const FileError error = result(fsync(fd) == 0);
     return close(fd) != 0 && !error.failed() ? FileError::last() : error;

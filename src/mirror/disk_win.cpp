@@ -224,7 +224,7 @@ FileError SystemDisk::removeFile(const QString &path)
     return failed;
 }
 
-FileError SystemDisk::writeOwnFile(const QString &path, const QByteArray &contents)
+FileError SystemDisk::writeOwnFile(const QString &path, const std::function<QByteArray()> &next)
 {
     const HANDLE file = CreateFileW(longPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_HIDDEN, nullptr);
@@ -232,8 +232,11 @@ FileError SystemDisk::writeOwnFile(const QString &path, const QByteArray &conten
         return FileError::last();
     DWORD written = 0;
     bool done = true;
-    for (qint64 at = 0; done && at < contents.size(); at += written)
-        done = WriteFile(file, contents.constData() + at, DWORD(contents.size() - at), &written, nullptr) && written;
+    for (QByteArray contents = next(); done && !contents.isEmpty(); contents = next()) {
+        for (qint64 at = 0; done && at < contents.size(); at += written)
+            done = WriteFile(file, contents.constData() + at, DWORD(contents.size() - at), &written, nullptr)
+                   && written;
+    }
     const FileError error = result(done && FlushFileBuffers(file));
     CloseHandle(file);
     return error;

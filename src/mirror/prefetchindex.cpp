@@ -98,6 +98,11 @@ PrefetchIndex PrefetchIndex::read(const QString &target, Disk &disk)
 FileError PrefetchIndex::write(const QString &target, Disk &disk) const
 {
     const QString index = directoryOf(target) + QStringLiteral("/index");
-    const FileError error = disk.writeOwnFile(index + QStringLiteral(".new"), toText());
+    bool given = false;
+    const FileError error = disk.writeOwnFile(index + QStringLiteral(".new"), [&] {
+        const bool first = !given;
+        given = true;
+        return first ? toText() : QByteArray();
+    });
     return error.failed() ? error : disk.replaceFile(index + QStringLiteral(".new"), index);
 }
