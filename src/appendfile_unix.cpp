@@ -1,5 +1,7 @@
 #include "appendfile.h"
 
+#include "mirror/files_unix.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -8,20 +10,6 @@
 #include <unistd.h>
 
 namespace appendfile {
-
-namespace {
-
-QByteArray encoded(const QString &path)
-{
-    return QFile::encodeName(path);
-}
-
-bool sameEntry(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-} // namespace
 
 bool open(QFile &file)
 {

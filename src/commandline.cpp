@@ -31,6 +31,21 @@ bool readNumber(int option, StarterSettings *settings)
     return true;
 }
 
+// The usage text, and the end of the process: 0 where it was asked for.
+[[noreturn]] void usage(int status)
+{
+    puts("usage: quorvane-starter <parameters> ");
+    puts("  -t, --target <dir>            target dir <c:/belvinta/quorvane>");
+    puts("  -m, --master <dir>            master dir <x:/quorvane>");
+    puts("  -f, --file <filename>         check filename <quorvane.exe>");
+    puts("  -v, --version                 show version");
+    puts("  -h, --help                    this usage screen");
+    puts("      --prefetch                fetch a release ahead, for the next start");
+    puts("      --prefetch-delay <s>      first wait a random time up to <s> seconds");
+    puts("      --prefetch-rate <KB/s>    read the master no faster than this");
+    exit(status);
+}
+
 } // namespace
 
 StarterSettings parseCommandLine(int argc, char *argv[])
@@ -83,16 +98,7 @@ StarterSettings parseCommandLine(int argc, char *argv[])
                 break;
             [[fallthrough]]; // a bad number is a bad command line
         default:
-            puts("usage: quorvane-starter <parameters> ");
-            puts("  -t, --target <dir>            target dir <c:/belvinta/quorvane>");
-            puts("  -m, --master <dir>            master dir <x:/quorvane>");
-            puts("  -f, --file <filename>         check filename <quorvane.exe>");
-            puts("  -v, --version                 show version");
-            puts("  -h, --help                    this usage screen");
-            puts("      --prefetch                fetch a release ahead, for the next start");
-            puts("      --prefetch-delay <s>      first wait a random time up to <s> seconds");
-            puts("      --prefetch-rate <KB/s>    read the master no faster than this");
-            exit(option == 'h' ? 0 : 1);
+            usage(option == 'h' ? 0 : 1);
         }
     }
     return settings;

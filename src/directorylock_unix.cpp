@@ -1,5 +1,7 @@
 #include "lockfile.h"
 
+#include "mirror/files_unix.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -9,15 +11,6 @@
 
 // The target directory's lock on Linux: flock on the directory itself,
 // which any user who may enter it may take.
-
-namespace {
-
-QByteArray encoded(const QString &path)
-{
-    return QFile::encodeName(path);
-}
-
-} // namespace
 
 LockResult SystemLockFiles::takeDirectory(const QString &directory, qintptr *handle, FileError *error)
 {

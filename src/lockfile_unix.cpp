@@ -1,5 +1,7 @@
 #include "lockfile.h"
 
+#include "mirror/files_unix.h"
+
 #include "processes.h"
 
 #include <QFile>
@@ -11,16 +13,6 @@
 #include <unistd.h>
 
 namespace {
-
-QByteArray encoded(const QString &path)
-{
-    return QFile::encodeName(path);
-}
-
-bool sameEntry(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
 
 qint64 toMs(const timespec &time)
 {

@@ -21,7 +21,7 @@ Commit::Commit(const QString &target, Disk &disk, TemporaryNames &names, const R
 }
 
 Commit::Result Commit::run(StagedFiles &tree, StagedFiles &checkFile, const QSet<QString> &grown,
-                           const QStringList &made)
+                           const QVector<QPair<QString, Identity>> &made)
 {
     result = Result();
     this->tree = &tree;
@@ -103,14 +103,14 @@ QString Commit::kept(const Placing &place) const
 }
 
 // What recovery needs to tell old from new, on disk before the first step.
-bool Commit::writeRecord(const QStringList &made)
+bool Commit::writeRecord(const QVector<QPair<QString, Identity>> &made)
 {
     CommitRecord head;
     head.prefix = names.prefixText();
     const int top = targetDir.size() + 1;
-    for (const QString &directory : made) {
-        if (directory.startsWith(targetDir + QLatin1Char('/')))
-            head.made << directory.mid(top);
+    for (const auto &directory : made) {
+        if (directory.first.startsWith(targetDir + QLatin1Char('/')))
+            head.made << directory.first.mid(top);
     }
     if (checkFile->size() > 0) {
         const StagedFiles::File &staged = checkFile->at(0);

@@ -3,7 +3,7 @@
 
 // The update's last phase: everything in at once, or nothing.
 
-#include "mirror/fileerror.h"
+#include "mirror/disk.h"
 #include "mirror/workers.h"
 
 #include <QSet>
@@ -48,7 +48,8 @@ public:
     Commit(const QString &target, Disk &disk, TemporaryNames &names, const Report &report, ProgressLine &progress);
     // tree: the staged copies; checkFile: the check file's, if any;
     // grown: directories that got new subdirectories; made: those the run made.
-    Result run(StagedFiles &tree, StagedFiles &checkFile, const QSet<QString> &grown, const QStringList &made);
+    Result run(StagedFiles &tree, StagedFiles &checkFile, const QSet<QString> &grown,
+               const QVector<QPair<QString, Identity>> &made);
 
 private:
     // One staged copy on its way in, and where its old version is meanwhile.
@@ -92,7 +93,7 @@ private:
         }
     };
 
-    bool writeRecord(const QStringList &made);
+    bool writeRecord(const QVector<QPair<QString, Identity>> &made);
     void keepOldVersions();
     bool putIn();
     FileError putInPlace(Placing *place, const QString &from, BusyRetry &retry);

@@ -1,5 +1,7 @@
 #include "mirror/disk.h"
 
+#include "mirror/files_unix.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -23,11 +25,6 @@ void fillEntry(FileEntry *file, const struct stat &info)
 }
 
 namespace {
-
-QByteArray encoded(const QString &path)
-{
-    return QFile::encodeName(path);
-}
 
 // Floor division, so that a time before 1970 keeps a fraction in [0, 1 s).
 timespec toTimespec(qint64 ns)

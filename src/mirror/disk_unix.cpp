@@ -1,5 +1,7 @@
 #include "mirror/disk.h"
 
+#include "mirror/files_unix.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -14,11 +16,6 @@
 void fillEntry(FileEntry *file, const struct stat &info); // copy_unix.cpp
 
 namespace {
-
-QByteArray encoded(const QString &path)
-{
-    return QFile::encodeName(path);
-}
 
 FileError result(bool done)
 {

@@ -210,10 +210,7 @@ private:
     MirrorSummary::Ending placeEverything(MirrorSummary *summary)
     {
         Commit commit(target, disk, names, report, progress);
-        QStringList madePaths;
-        for (const auto &directory : made)
-            madePaths << directory.first;
-        const Commit::Result done = commit.run(tree, last, grown, madePaths);
+        const Commit::Result done = commit.run(tree, last, grown, made);
         commitFailures = done.failures;
         summary->copied = done.placed;
         summary->bytes = done.bytes;
