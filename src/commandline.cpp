@@ -31,6 +31,25 @@ bool readNumber(int option, StarterSettings *settings)
     return true;
 }
 
+StarterSettings defaults()
+{
+    StarterSettings settings;
+    settings.targetDir = QString::fromUtf8("c:/belvinta/quorvane");
+    settings.masterDir = QString::fromUtf8("x:/quorvane");
+    settings.checkFile = QString::fromUtf8("quorvane.exe");
+    return settings;
+}
+
+// The arguments as the parser takes them, ending in a null.
+std::vector<char *> wordsOf(std::vector<QByteArray> &arguments)
+{
+    std::vector<char *> words;
+    for (QByteArray &argument : arguments)
+        words.push_back(argument.data());
+    words.push_back(nullptr);
+    return words;
+}
+
 // The usage text, and the end of the process: 0 where it was asked for.
 [[noreturn]] void usage(int status)
 {
@@ -50,10 +69,7 @@ bool readNumber(int option, StarterSettings *settings)
 
 StarterSettings parseCommandLine(int argc, char *argv[])
 {
-    StarterSettings settings;
-    settings.targetDir = QString::fromUtf8("c:/belvinta/quorvane");
-    settings.masterDir = QString::fromUtf8("x:/quorvane");
-    settings.checkFile = QString::fromUtf8("quorvane.exe");
+    StarterSettings settings = defaults();
 
     static const struct option longOptions[] = {
         { "master", required_argument, nullptr, 'm' },
@@ -69,10 +85,7 @@ StarterSettings parseCommandLine(int argc, char *argv[])
 
     // Paths in any language: the command line as the system has it.
     std::vector<QByteArray> arguments = systemArguments(argc, argv);
-    std::vector<char *> words;
-    for (QByteArray &argument : arguments)
-        words.push_back(argument.data());
-    words.push_back(nullptr);
+    std::vector<char *> words = wordsOf(arguments);
 
     int option;
     while ((option = getopt_long(int(arguments.size()), words.data(), "m:t:f:vh", longOptions, nullptr)) != -1) {
